@@ -7,7 +7,6 @@
 #include "HelperCore/HelperFailure.hpp"
 #include "HelperCore/JSON.hpp"
 #include "HelperCore/ScreenGeometry.hpp"
-#include "HelperCore/TransportPreference.hpp"
 
 namespace tavrel {
 namespace {
@@ -139,18 +138,6 @@ TEST(ScreenGeometry, IsEqualOnlyWhenAllFiveFieldsAre) {
         }
         EXPECT_NE(other, base) << "field " << field;
     }
-}
-
-TEST(TransportPreference, NamesItsThreeCasesExactly) {
-    using namespace TransportPolicy;
-    for (Preference preference : allPreferences) {
-        EXPECT_EQ(preferenceNamed(name(preference)), preference);
-    }
-    EXPECT_EQ(name(Preference::auto_), "auto");
-    EXPECT_EQ(preferenceNamed("dtuhid"), Preference::dtuhid);
-    EXPECT_EQ(preferenceNamed("indigo"), Preference::indigo);
-    EXPECT_EQ(preferenceNamed("AUTO"), std::nullopt);
-    EXPECT_EQ(preferenceNamed(""), std::nullopt);
 }
 
 }  // namespace
