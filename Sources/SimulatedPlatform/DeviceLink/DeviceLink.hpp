@@ -150,9 +150,6 @@ class DeviceLink {
 
     /// Starts or stops the moving object that makes the device redraw at 60 fps.
     void setAnimating(bool on);
-    /// Writes the current screen as a PNG file on the device side.
-    void screenshot(const std::filesystem::path& pngPath);
-
     /// True until the device has gone away.
     bool connected() const;
 

@@ -74,7 +74,7 @@ class SurfaceMapping {
 class ReadLock {
   public:
     ReadLock() = default;
-    ReadLock(std::shared_ptr<SurfaceMapping> mapping, uint32_t index);
+    ReadLock(std::shared_ptr<SurfaceMapping> mapping, uint32_t index, uint32_t seed);
     ReadLock(ReadLock&& other) noexcept;
     ReadLock& operator=(ReadLock&& other) noexcept;
     ~ReadLock();
@@ -166,6 +166,7 @@ class SurfaceWriter {
   private:
     std::shared_ptr<SurfaceMapping> mapping_;
     uint32_t drawing_ = 0;
+    uint32_t stalePins_[4] = {};
 };
 
 }  // namespace tavrel::sim
