@@ -162,7 +162,7 @@ std::string DeviceSet::state(const fs::path& directory) {
 
 std::optional<int> DeviceSet::pid(const fs::path& directory) {
     if (state(directory) == "Shutdown") return std::nullopt;
-    std::ifstream in(pidPath(directory));
+    std::ifstream in(lockPath(directory));
     int pid = 0;
     if (in >> pid && pid > 0) return pid;
     return std::nullopt;

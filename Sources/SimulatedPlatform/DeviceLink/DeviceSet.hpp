@@ -2,8 +2,8 @@
 // $HOME/Library/Developer/CoreSimulator/Devices/<UDID>/.
 //
 // A device folder holds "device.json" (the record), and while the device process runs,
-// "device.lock" (locked by the process for its whole life), "device.pid" (written once the
-// first frame is drawn and the socket listens) and "device.sock" (its socket).
+// "device.lock" (locked by the process for its whole life; holds its pid), "device.pid"
+// (written once the first frame is drawn and the socket listens) and "device.sock" (its socket).
 // The state is read from the lock, never from files alone, so a device process killed
 // with SIGKILL reads "Shutdown" at once; its stale files are removed at the next boot.
 //

@@ -1,0 +1,30 @@
+// The simulated device's process body: one thread that polls the device socket, the
+// clients and the signals, applies input to the model, redraws when the model changed
+// (never otherwise; the clock once a minute, 60 times a second while animating) and tells
+// the clients that asked for frames.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "SimulatedPlatform/DeviceLink/DeviceLink.hpp"
+
+namespace tavrel::sim {
+
+class DeviceServer {
+  public:
+    /// Makes the surfaces, the model and the listening socket in `directory`; throws.
+    DeviceServer(std::filesystem::path directory, DeviceInfo info);
+    ~DeviceServer();
+
+    /// Draws the first frame, calls `ready`, then serves until `signalFd` (a signalfd)
+    /// becomes readable.
+    void run(int signalFd, const std::function<void()>& ready);
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace tavrel::sim
