@@ -1,0 +1,117 @@
+// The entry point: parses the command line and hands each command to the code that runs it.
+// Every path ends in an explicit exit with the command's status; standard output carries only
+// one-line JSON reports, standard error the refusals and log lines.
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "HelperCore/Arguments.hpp"
+#include "HelperCore/HelperFailure.hpp"
+#include "HelperCore/JSON.hpp"
+#include "HelperCore/Log.hpp"
+#include "HelperCore/VersionReport.hpp"
+
+namespace tavrel {
+namespace {
+
+// Statuses the entry point itself decides; each command's runner owns the rest.
+constexpr int refusedStatus = 2;
+// A command whose machinery this build does not have yet (EX_UNAVAILABLE), distinct from
+// every status a command that runs can end with.
+constexpr int notBuiltStatus = 69;
+
+[[noreturn]] void exitWith(int status) {
+    std::fflush(stdout);
+    std::exit(status);
+}
+
+// A report that could not be written is a failure, whatever the command's own status.
+[[noreturn]] void printAndExit(const std::string& document, int status) {
+    std::fputs(document.c_str(), stdout);
+    std::fputc('\n', stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) std::exit(1);
+    exitWith(status);
+}
+
+// Refusals and start-up failures are plain text, not log lines: they are meant for the person
+// or host that typed the command.
+[[noreturn]] void failAndExit(const std::string& message, int status) {
+    Log::writeToStandardError(message);
+    exitWith(status);
+}
+
+Command parseOrExit(const std::vector<std::string>& arguments) {
+    try {
+        return Command::parse(arguments);
+    } catch (...) {
+        failAndExit(HelperFailure::fromCurrentException().message(), refusedStatus);
+    }
+}
+
+[[noreturn]] void notBuilt(const std::string& command) {
+    failAndExit(command + " is not available in this build yet", notBuiltStatus);
+}
+
+// The simulator frameworks are not bound yet, so no CoreSimulator version can be read; the
+// report says so with null, as it does on a machine without them.
+std::optional<std::string> coreSimulatorVersion() {
+    return std::nullopt;
+}
+
+[[noreturn]] void runVersion() {
+    printAndExit(JSON::encode(VersionReport(coreSimulatorVersion())), 0);
+}
+
+[[noreturn]] void runServe(const ServeOptions&) {
+    notBuilt("serve");
+}
+
+[[noreturn]] void runSelfCheck(const Command::SelfCheck&) {
+    notBuilt("self-check");
+}
+
+[[noreturn]] void runRender(const Command::Render&) {
+    notBuilt("render");
+}
+
+[[noreturn]] void runCapture(const CaptureOptions&) {
+    notBuilt("capture");
+}
+
+[[noreturn]] void run(const Command& command) {
+    std::visit(
+        [](const auto& options) {
+            using Options = std::decay_t<decltype(options)>;
+            if constexpr (std::is_same_v<Options, ServeOptions>) {
+                runServe(options);
+            } else if constexpr (std::is_same_v<Options, Command::SelfCheck>) {
+                runSelfCheck(options);
+            } else if constexpr (std::is_same_v<Options, Command::Render>) {
+                runRender(options);
+            } else if constexpr (std::is_same_v<Options, CaptureOptions>) {
+                runCapture(options);
+            } else {
+                static_assert(std::is_same_v<Options, Command::Version>);
+                runVersion();
+            }
+        },
+        command.value);
+    std::abort();  // every runner exits
+}
+
+}  // namespace
+}  // namespace tavrel
+
+int main(int argc, char** argv) {
+    // Reports are read line by line by the host, even through a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+    tavrel::run(tavrel::parseOrExit(arguments));
+}
