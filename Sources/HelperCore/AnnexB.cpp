@@ -1,5 +1,6 @@
 #include "HelperCore/AnnexB.hpp"
 
+#include <cstring>
 #include <string>
 
 #include "HelperCore/HelperFailure.hpp"
@@ -74,13 +75,23 @@ std::vector<ByteView> nalUnitViews(ByteView annexB) {
     };
     std::vector<Mark> marks;
     const std::size_t count = annexB.size();
-    for (std::size_t i = 0; i + 2 < count;) {
-        if (annexB[i] == 0 && annexB[i + 1] == 0 && annexB[i + 2] == 1) {
-            const bool fourByteCode = i > 0 && annexB[i - 1] == 0;
+    const std::uint8_t* const data = annexB.data();
+    // Looks for the 01 of each 00 00 01 with memchr, which skips the long runs of slice data
+    // far faster than testing every byte; the marks are the same.
+    std::size_t from = 2;
+    while (from < count) {
+        const auto* one =
+            static_cast<const std::uint8_t*>(std::memchr(data + from, 1, count - from));
+        if (!one) break;
+        const auto j = static_cast<std::size_t>(one - data);
+        if (data[j - 1] == 0 && data[j - 2] == 0) {
+            const std::size_t i = j - 2;
+            const bool fourByteCode = i > 0 && data[i - 1] == 0;
             marks.push_back({fourByteCode ? i - 1 : i, i + 3});
-            i += 3;
+            // The next start code begins at i + 3 at the earliest.
+            from = j + 3;
         } else {
-            ++i;
+            from = j + 1;
         }
     }
     std::vector<ByteView> units;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "HelperCore/AnnexB.hpp"
@@ -141,6 +143,36 @@ TEST(AnnexBNalUnits, ReadsBackWhatAccessUnitWrote) {
     const std::vector<Bytes> expected = {
         sets[0], sets[1], {0x65, 0x00, 0x01}, {0x06, 0x05}, {0x09, 0xF0}};
     EXPECT_EQ(units, expected);
+}
+
+/// The splitting rule written as plainly as possible: test every byte for 00 00 01.
+std::vector<Bytes> splitByteByByte(const Bytes& data) {
+    std::vector<std::pair<std::size_t, std::size_t>> marks;  // (code, body)
+    for (std::size_t i = 0; i + 2 < data.size();) {
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            marks.emplace_back(i > 0 && data[i - 1] == 0 ? i - 1 : i, i + 3);
+            i += 3;
+        } else {
+            ++i;
+        }
+    }
+    std::vector<Bytes> units;
+    for (std::size_t k = 0; k < marks.size(); ++k) {
+        const std::size_t end = k + 1 < marks.size() ? marks[k + 1].first : data.size();
+        if (marks[k].second < end)
+            units.emplace_back(data.begin() + marks[k].second, data.begin() + end);
+    }
+    return units;
+}
+
+TEST(AnnexBNalUnits, AgreesWithAByteByByteScanOnRunsOfZerosAndOnes) {
+    std::mt19937 random(7);
+    const std::uint8_t alphabet[] = {0x00, 0x00, 0x00, 0x01, 0x65};
+    for (int round = 0; round < 5000; ++round) {
+        Bytes data(random() % 24);
+        for (auto& byte : data) byte = alphabet[random() % 5];
+        ASSERT_EQ(AnnexB::nalUnits(data), splitByteByByte(data)) << ::testing::PrintToString(data);
+    }
 }
 
 TEST(AnnexBType, IsTheLowFiveBitsOfTheFirstByte) {
