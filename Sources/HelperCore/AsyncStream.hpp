@@ -1,0 +1,146 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <utility>
+
+namespace tavrel {
+
+/// How a stream ended: its producer finished it (normally or with an error), or its consumer
+/// cancelled it (gave up, or its task was cancelled while waiting).
+enum class StreamTermination { finished, cancelled };
+
+/// An unbounded, thread-safe sequence of values from a producer to a consumer, the shape of a
+/// live stream's access units. Copies are handles to the same stream.
+///
+/// Producer side (any thread): `yield` appends a value, `finish` ends the sequence, with an
+/// error or without. Consumer side (one task at a time): `next` waits for the next value,
+/// `cancel` gives up. Values yielded before `finish` are still delivered; the error, if any, is
+/// thrown by the `next` after the last value. A cancelled stream drops its buffered values and
+/// refuses new ones, which tells the producer to stop.
+///
+/// The termination handler runs exactly once, when the stream first ends in either way (or, if
+/// it never did, when the last handle goes away, as `cancelled`). It runs on the thread that
+/// ended the stream, without any lock held; it must not hold a handle to its own stream.
+template <class T>
+class AsyncStream {
+  public:
+    AsyncStream() : state_(std::make_shared<State>()) {}
+
+    /// Appends a value. Returns false, dropping it, once the stream is finished or cancelled.
+    bool yield(T value) const {
+        {
+            std::lock_guard lock(state_->mutex);
+            if (state_->ended) return false;
+            state_->values.push_back(std::move(value));
+        }
+        state_->changed.notify_all();
+        return true;
+    }
+
+    /// Ends the sequence; `error` (when given) is thrown to the consumer after the buffered
+    /// values. Later calls, and calls after a cancel, do nothing.
+    void finish(std::exception_ptr error = nullptr) const {
+        end(StreamTermination::finished, std::move(error));
+    }
+
+    /// Consumer gives up: buffered values are dropped and the producer's next `yield` fails.
+    void cancel() const { end(StreamTermination::cancelled, nullptr); }
+
+    /// The next value; none at the end of the sequence, after a cancel, or when `stop` is
+    /// requested (which cancels the stream). Waits while the stream is empty and open. Throws the
+    /// producer's error once, after the last buffered value.
+    std::optional<T> next(std::stop_token stop = {}) const {
+        std::optional<T> value;
+        bool stopped = false;
+        {
+            std::unique_lock lock(state_->mutex);
+            const auto ready = [this] { return !state_->values.empty() || state_->ended; };
+            if (!state_->changed.wait(lock, stop, ready) || stop.stop_requested()) {
+                stopped = true;
+            } else if (!state_->values.empty()) {
+                value = std::move(state_->values.front());
+                state_->values.pop_front();
+                return value;
+            } else if (state_->error) {
+                std::rethrow_exception(std::exchange(state_->error, nullptr));
+            }
+        }
+        if (stopped) cancel();
+        return value;
+    }
+
+    /// Sets the termination handler; if the stream has already ended, runs it at once here.
+    void onTermination(std::function<void(StreamTermination)> handler) const {
+        std::optional<StreamTermination> already;
+        {
+            std::lock_guard lock(state_->mutex);
+            if (state_->handlerRan) return;
+            if (state_->ended) {
+                state_->handlerRan = true;
+                already = state_->termination;
+            } else {
+                state_->handler = std::move(handler);
+                return;
+            }
+        }
+        handler(*already);
+    }
+
+    bool isEnded() const {
+        std::lock_guard lock(state_->mutex);
+        return state_->ended;
+    }
+
+    std::size_t buffered() const {
+        std::lock_guard lock(state_->mutex);
+        return state_->values.size();
+    }
+
+  private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable_any changed;
+        std::deque<T> values;
+        bool ended = false;
+        StreamTermination termination = StreamTermination::finished;
+        std::exception_ptr error;
+        std::function<void(StreamTermination)> handler;
+        bool handlerRan = false;
+
+        ~State() {
+            if (!handlerRan && handler) handler(ended ? termination : StreamTermination::cancelled);
+        }
+    };
+
+    void end(StreamTermination how, std::exception_ptr error) const {
+        std::function<void(StreamTermination)> handler;
+        std::deque<T> dropped;  // destroyed outside the lock
+        {
+            std::lock_guard lock(state_->mutex);
+            if (state_->ended) return;
+            state_->ended = true;
+            state_->termination = how;
+            state_->error = std::move(error);
+            if (how == StreamTermination::cancelled) dropped.swap(state_->values);
+            if (state_->handler) {
+                handler = std::move(state_->handler);
+                state_->handler = nullptr;
+                state_->handlerRan = true;
+            }
+        }
+        state_->changed.notify_all();
+        if (handler) handler(how);
+    }
+
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace tavrel

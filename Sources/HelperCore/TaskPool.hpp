@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tavrel {
+
+/// Threads for tasks that block (a connection's reading loop, one answer, a stream): a job runs
+/// at once on an idle worker or, when none is idle, on a new one, so jobs never wait for one
+/// another and there is no limit on how many run at once. Up to `maxIdle` finished workers stay
+/// for the next jobs instead of costing a thread creation each.
+///
+/// Threads: `run`, `trim` and the counters may be called from any thread, including from jobs.
+/// The destructor waits for every job to finish; it must not run on one of the pool's workers.
+class TaskPool {
+  public:
+    explicit TaskPool(std::string threadName = "tavrel.task", std::size_t maxIdle = 8);
+    ~TaskPool();
+    TaskPool(const TaskPool&) = delete;
+    TaskPool& operator=(const TaskPool&) = delete;
+
+    /// The process's pool, made on first use and ended at exit (when no job is running any more).
+    static TaskPool& shared();
+
+    /// Runs `job` on a worker; never refuses and never blocks on other jobs. A job's exception
+    /// is dropped.
+    void run(std::function<void()> job);
+
+    /// Ends the idle workers and waits until their threads are gone (leak checks count threads).
+    void trim();
+
+    /// Worker threads alive right now, busy or idle.
+    std::size_t threadCount() const;
+    std::size_t idleCount() const;
+
+  private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace tavrel
