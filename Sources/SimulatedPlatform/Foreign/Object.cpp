@@ -52,6 +52,30 @@ ClassRef makeRootClass() {
     return root;
 }
 
+struct ErrorObject : Object {
+    using Object::Object;
+    std::string domain, description;
+    int64_t code = 0;
+};
+
+ClassRef makeErrorClass(const ClassRef& root) {
+    auto cls = Class::make("NSError", root);
+    cls->setAllocator([](const ClassRef& isa) { return std::make_shared<ErrorObject>(isa); });
+    auto field = [&](const char* selector, auto read) {
+        cls->addMethod(selector, [read](const ObjectRef& self, const Arguments&) -> Value {
+            return read(static_cast<ErrorObject&>(*self));
+        });
+    };
+    field("domain", [](ErrorObject& e) { return Value(e.domain); });
+    field("code", [](ErrorObject& e) { return Value(e.code); });
+    field("localizedDescription", [](ErrorObject& e) { return Value(e.description); });
+    field("description", [](ErrorObject& e) {
+        return Value("Error Domain=" + e.domain + " Code=" + std::to_string(e.code) + " \"" +
+                     e.description + "\"");
+    });
+    return cls;
+}
+
 Registry& registry() {
     static Registry* shared = [] {
         auto* r = new Registry;  // never destroyed: frameworks may look classes up at exit
@@ -59,6 +83,8 @@ Registry& registry() {
         r->classes[root->name()] = root;
         auto element = Class::make("NSAccessibilityElement", root);
         r->classes[element->name()] = element;
+        auto error = makeErrorClass(root);
+        r->classes[error->name()] = error;
         return r;
     }();
     return *shared;
@@ -232,6 +258,19 @@ void setValueForKey(const Value& receiver, const std::string& key, const Value& 
                                        " setValue:forUndefinedKey:]: this class is not key value "
                                        "coding-compliant for the key " +
                                        key + ".");
+}
+
+Value makeError(const std::string& domain, int64_t code, const std::string& description) {
+    auto error = std::dynamic_pointer_cast<ErrorObject>(lookUpClass("NSError")->allocate());
+    error->domain = domain;
+    error->code = code;
+    error->description = description;
+    return error;
+}
+
+void fail(const Value& errorSlot, const std::string& domain, int64_t code,
+          const std::string& description) {
+    if (auto slot = errorSlot.asSlot()) *slot = makeError(domain, code, description);
 }
 
 void raise(std::string name, std::string reason) {

@@ -107,6 +107,13 @@ Value send(const Value& receiver, const std::string& selector, Args&&... args) {
 Value valueForKey(const Value& receiver, const std::string& key);
 void setValueForKey(const Value& receiver, const std::string& key, const Value& value);
 
+// An error as frameworks report them through an error slot ("NSError": keys "domain", "code",
+// "localizedDescription").
+Value makeError(const std::string& domain, int64_t code, const std::string& description);
+// Stores an error into an error-slot argument, when the caller passed one.
+void fail(const Value& errorSlot, const std::string& domain, int64_t code,
+          const std::string& description);
+
 // Helpers for frameworks implementing methods.
 [[noreturn]] void raise(std::string name, std::string reason);
 const Value& argument(const Arguments& arguments, size_t index);
