@@ -113,32 +113,5 @@ TEST(ScreenGeometry, WritesAndReadsItsJSONKeys) {
                  nlohmann::json::exception);
 }
 
-TEST(ScreenGeometry, IsEqualOnlyWhenAllFiveFieldsAre) {
-    const ScreenGeometry base{1179, 2556, 393, 852, 3};
-    ScreenGeometry other = base;
-    EXPECT_EQ(other, base);
-    for (int field = 0; field < 5; ++field) {
-        other = base;
-        switch (field) {
-            case 0:
-                other.widthPx += 1;
-                break;
-            case 1:
-                other.heightPx += 1;
-                break;
-            case 2:
-                other.widthPt += 1;
-                break;
-            case 3:
-                other.heightPt += 1;
-                break;
-            default:
-                other.scale += 0.5;
-                break;
-        }
-        EXPECT_NE(other, base) << "field " << field;
-    }
-}
-
 }  // namespace
 }  // namespace tavrel
