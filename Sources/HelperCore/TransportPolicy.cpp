@@ -1,5 +1,8 @@
 #include "HelperCore/TransportPolicy.hpp"
 
+#include "HelperCore/HIDTransport.hpp"
+#include "HelperCore/HelperFailure.hpp"
+
 namespace tavrel::TransportPolicy {
 
 const char* rawValue(Preference preference) {
@@ -33,6 +36,24 @@ std::vector<std::string> order(Preference preference,
     if (coreSimulator && compareVersions(*coreSimulator, firstDTUHIDCoreSimulator) >= 0)
         return {"dtuhid", "indigo"};
     return {"indigo"};
+}
+
+std::shared_ptr<HIDTransport> firstTransport(
+    const std::vector<std::string>& names,
+    const std::function<std::shared_ptr<HIDTransport>(const std::string& name)>& construct) {
+    std::string reasons;
+    for (const std::string& name : names) {
+        std::string message;
+        try {
+            if (std::shared_ptr<HIDTransport> transport = construct(name)) return transport;
+            message = "no transport";
+        } catch (...) {
+            message = HelperFailure::fromCurrentException().message();
+        }
+        if (!reasons.empty()) reasons += "; ";
+        reasons += name + ": " + message;
+    }
+    throw HelperFailure("input cannot reach the simulator (" + reasons + ")", 409);
 }
 
 namespace {

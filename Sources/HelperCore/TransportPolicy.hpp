@@ -1,10 +1,16 @@
 #pragma once
 
 #include <array>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace tavrel {
+class HIDTransport;
+}
 
 namespace tavrel::TransportPolicy {
 
@@ -27,6 +33,13 @@ inline constexpr const char* firstDTUHIDCoreSimulator = "1155.4";
 /// "indigo" from CoreSimulator 1155.4 on and "indigo" alone for older or unknown versions.
 std::vector<std::string> order(Preference preference,
                                const std::optional<std::string>& coreSimulator);
+
+/// Constructs the transports named in `names` in turn and returns the first that constructs.
+/// When none does, throws `HelperFailure` 409 "input cannot reach the simulator ({reasons})",
+/// the reasons "{name}: {message}" joined with "; " in the order tried.
+std::shared_ptr<HIDTransport> firstTransport(
+    const std::vector<std::string>& names,
+    const std::function<std::shared_ptr<HIDTransport>(const std::string& name)>& construct);
 
 /// Compares two version texts: runs of digits by their value ("1155.10" > "1155.4",
 /// "10.0" > "9.9"), everything else character by character. Negative, zero or positive.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include "HelperCore/HelperFailure.hpp"
@@ -265,6 +266,34 @@ TEST(TransportPolicy, NumericVersionComparison) {
         EXPECT_EQ(TransportPolicy::compareVersions(c.right, c.left), -c.order)
             << c.right << " vs " << c.left;
     }
+}
+
+TEST(TransportPolicy, FirstTransportThatConstructs) {
+    std::vector<std::string> tried;
+    auto construct = [&](const std::string& name) -> std::shared_ptr<HIDTransport> {
+        tried.push_back(name);
+        if (name == "dtuhid")
+            throw HelperFailure(
+                "the simulator publishes no com.apple.coredevice.feature.remote.hid.digitizer",
+                502);
+        if (name == "broken") throw std::runtime_error("dlsym failed");
+        return std::make_shared<FakeTransport>();
+    };
+    auto transport = TransportPolicy::firstTransport({"dtuhid", "indigo", "later"}, construct);
+    EXPECT_EQ(transport->name(), "fake");
+    EXPECT_EQ(tried, (std::vector<std::string>{"dtuhid", "indigo"}));
+
+    expectFailure([&] { TransportPolicy::firstTransport({"dtuhid"}, construct); },
+                  "input cannot reach the simulator (dtuhid: the simulator publishes no "
+                  "com.apple.coredevice.feature.remote.hid.digitizer)",
+                  409);
+    expectFailure(
+        [&] {
+            TransportPolicy::firstTransport({"dtuhid", "broken"}, construct);
+        },
+        "input cannot reach the simulator (dtuhid: the simulator publishes no "
+        "com.apple.coredevice.feature.remote.hid.digitizer; broken: dlsym failed)",
+        409);
 }
 
 TEST(TransportPolicy, PreferenceNames) {
