@@ -19,6 +19,16 @@ void putUint32(std::uint8_t* bytes, std::uint32_t value) {
     bytes[3] = static_cast<std::uint8_t>(value);
 }
 
+// Appends to a frame part that will end up `total` bytes long. Room is made in steps of eight
+// times what has arrived: a header alone never makes the decoder set aside the 64 MiB it may
+// announce, and a large part is still recopied less than once in all.
+void append(Bytes& part, std::size_t total, std::span<const std::uint8_t> bytes) {
+    constexpr std::size_t firstStep = 1 << 20;
+    const std::size_t needed = part.size() + bytes.size();
+    if (needed > part.capacity()) part.reserve(std::min(total, std::max(needed * 8, firstStep)));
+    part.insert(part.end(), bytes.begin(), bytes.end());
+}
+
 bool isKnownKind(std::uint8_t byte) {
     return byte >= 1 && byte <= allFrameKinds.size();
 }
@@ -110,11 +120,6 @@ void FrameDecoder::beginBody() {
     jsonLength_ = uint32(header_.data(), 9);
     const std::uint32_t bodyLength = length_ - Wire::minFrame;
     wellFormed_ = isKnownKind(header_[4]) && jsonLength_ <= bodyLength;
-    if (wellFormed_) {
-        // The announced sizes are at most 64 MiB: reserving them spares regrowth and recopying.
-        json_.reserve(jsonLength_);
-        blob_.reserve(bodyLength - jsonLength_);
-    }
     bodyFill_ = 0;
     inBody_ = true;
 }
@@ -125,8 +130,9 @@ std::size_t FrameDecoder::takeBody(std::span<const std::uint8_t> bytes) {
     if (wellFormed_) {
         const std::size_t toJson =
             bodyFill_ < jsonLength_ ? std::min<std::size_t>(count, jsonLength_ - bodyFill_) : 0;
-        json_.insert(json_.end(), bytes.data(), bytes.data() + toJson);
-        blob_.insert(blob_.end(), bytes.data() + toJson, bytes.data() + count);
+        append(json_, jsonLength_, bytes.first(toJson));
+        append(blob_, length_ - Wire::minFrame - jsonLength_,
+               bytes.subspan(toJson, count - toJson));
     }
     // A malformed frame is refused only once whole; its bytes until then are counted, not kept.
     bodyFill_ += count;

@@ -83,10 +83,12 @@ class WireError : public std::exception {
 /// Cuts frames out of a byte stream delivered in arbitrary pieces. One per connection, used
 /// from its reading loop only.
 ///
-/// Each byte is copied once, straight into the part of the frame it belongs to, so a 64 MiB
-/// frame arriving in small reads costs no more than one arriving whole, and many small frames
-/// in one read never shift a buffer. Length fields are judged as soon as their 4 bytes are
-/// there; the kind and the JSON length only once the whole frame has arrived.
+/// Each byte is copied straight into the part of the frame it belongs to (a part of more than
+/// 1 MiB is regrown at most twice), so a 64 MiB frame arriving in small reads costs about as
+/// much as one arriving whole, and many small frames in one read never shift a buffer. Memory
+/// grows with the bytes that came, not with what a length field announces. Length fields are judged
+/// as soon as their 4 bytes are there; the kind and the JSON length only once the whole frame has
+/// arrived.
 class FrameDecoder {
   public:
     FrameDecoder() = default;
