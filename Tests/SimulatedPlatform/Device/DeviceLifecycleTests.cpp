@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -110,8 +111,10 @@ TEST(DeviceLifecycle, SurvivesAbuse) {
     const std::string first = devices.create("First");
     const std::string second = devices.create("Second", "iPad-Air");
 
-    // Booting twice, and two devices at once.
-    ASSERT_EQ(simctl({"boot", first}).status, 0);
+    // Booting at the same time from two places starts one process.
+    std::thread racing([&] { EXPECT_EQ(simctl({"boot", first}).status, 0); });
+    EXPECT_EQ(simctl({"boot", first}).status, 0);
+    racing.join();
     const auto firstPid = DeviceSet::pid(devices.set().root() / first);
     ASSERT_TRUE(firstPid);
     EXPECT_EQ(simctl({"boot", first}).status, 0);
@@ -140,6 +143,20 @@ TEST(DeviceLifecycle, SurvivesAbuse) {
     EXPECT_NE(again.err.find("already shut down"), std::string::npos);
     EXPECT_EQ(stateOf(second), "Shutdown");
     EXPECT_EQ(stateOf(first), "Booted");  // the other device is untouched
+}
+
+TEST(DeviceLifecycle, ADeviceThatCannotStartReportsWhy) {
+    TemporaryDeviceSet devices;
+    const std::string udid = devices.create("Broken");
+    const fs::path record = devices.set().root() / udid / "device.json";
+    auto json = nlohmann::json::parse(std::ifstream(record));
+    json["type"] = "Walkman";
+    std::ofstream(record) << json.dump();
+    auto result = simctl({"boot", udid});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("the device could not boot"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("unknown device type Walkman"), std::string::npos) << result.err;
+    EXPECT_EQ(stateOf(udid), "Shutdown");
 }
 
 }  // namespace
