@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "HelperCore/Screen.hpp"
+#include "HelperPlatform/Surface.hpp"
+
+struct AVFrame;
+
+namespace tavrel {
+
+/// The one scaler and JPEG compressor of a device, shared by its screenshots and streams:
+/// libyuv box-filter scaling and BGRA to I420 conversion, TurboJPEG (4:2:0). Their working
+/// buffers are made on first use and reused, so a frame or a screenshot costs no large
+/// allocation.
+///
+/// Threads: `draw` and `jpeg` may be called from any thread, also at the same time; each path
+/// serialises on its own mutex (the TurboJPEG handle and the scratch buffers are not shared
+/// between calls).
+class Pictures {
+  public:
+    Pictures();
+    ~Pictures();
+    Pictures(const Pictures&) = delete;
+    Pictures& operator=(const Pictures&) = delete;
+
+    /// Copies the whole surface, scaled to the frame's size (aspect not kept), into a writable
+    /// YUV 4:2:0 frame. A size that differs by at most one pixel per side is copied, not
+    /// resampled: the edge row or column is repeated. Throws `HelperFailure` 502.
+    void draw(const Surface& surface, AVFrame* into);
+
+    /// Encodes the plan's source rectangle of the surface, scaled to the plan's size. Throws
+    /// `HelperFailure` 502; also for a rectangle that is not inside the surface.
+    JPEG jpeg(const Surface& surface, const ScreenshotPlan& plan);
+
+  private:
+    std::mutex transferLock_;
+    std::vector<std::uint8_t> transferScratch_;
+
+    std::mutex jpegLock_;
+    void* compressor_ = nullptr;  // tjhandle, made on first use
+    std::vector<std::uint8_t> jpegScratch_;
+    unsigned char* jpegBuffer_ = nullptr;
+    unsigned long jpegCapacity_ = 0;
+};
+
+}  // namespace tavrel
