@@ -8,6 +8,7 @@
 #include <chrono>
 #include <vector>
 
+#include "HelperPlatform/AVOwners.hpp"
 #include "HelperPlatform/ScreenFeed.hpp"
 #include "HelperPlatform/Support/SyntheticPixelSource.hpp"
 
@@ -102,6 +103,33 @@ void Thumbnail160Quality40(benchmark::State& state) {
     state.counters["median_ms"] = median(times);
 }
 BENCHMARK(Thumbnail160Quality40)->UseManualTime()->Iterations(200)->Unit(benchmark::kMicrosecond);
+
+// Scaling and conversion of a phone screen into an encoder frame: argument 50 is the half-size
+// stream (590x1278, box filter), 100 the full size (1180x2556, copied and padded).
+void DrawIntoEncoderFrame(benchmark::State& state) {
+    const auto source = phoneScreen();
+    Pictures pictures;
+    AVFramePtr frame(av_frame_alloc());
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = state.range(0) == 100 ? 1180 : 590;
+    frame->height = state.range(0) == 100 ? 2556 : 1278;
+    av_frame_get_buffer(frame.get(), 0);
+    std::vector<double> times;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        pictures.draw(source->surface(), frame.get());
+        const auto end = Clock::now();
+        times.push_back(ms(end - start));
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    }
+    state.counters["median_ms"] = median(times);
+}
+BENCHMARK(DrawIntoEncoderFrame)
+    ->Arg(50)
+    ->Arg(100)
+    ->UseManualTime()
+    ->Iterations(100)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tavrel

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <libyuv/convert_argb.h>
+#include <libyuv/convert_from_argb.h>
+#include <libyuv/scale_argb.h>
 #include <turbojpeg.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -190,6 +193,38 @@ TEST(Pictures, DrawScalesTheWholeSurfaceIntoTheFrame) {
         expectNear(image.at(0, bottom), blue, name + " bottom left");
         expectNear(image.at(right, bottom), white, name + " bottom right");
         expectNear(image.at(c.frameWidth / 4, c.frameHeight / 4), red, name + " inside");
+    }
+}
+
+TEST(Pictures, DrawingInStripsMatchesOneWholeScaleAndConversion) {
+    auto surface = Surface::allocate(301, 517);
+    for (int y = 0; y < 517; ++y) {
+        for (int x = 0; x < 301 * 4; ++x) {
+            surface->mutablePixels()[y * surface->bytesPerRow() + x] =
+                static_cast<std::uint8_t>(x * 31 + y * 17 + ((x * y) >> 3));
+        }
+    }
+    const int width = 150, height = 258;  // not a whole number of strips
+    std::vector<std::uint8_t> scaled(width * 4 * height);
+    ASSERT_EQ(libyuv::ARGBScale(surface->pixels(), static_cast<int>(surface->bytesPerRow()), 301,
+                                517, scaled.data(), width * 4, width, height, libyuv::kFilterBox),
+              0);
+    auto expected = yuvFrame(width, height);
+    ASSERT_EQ(libyuv::ARGBToI420(scaled.data(), width * 4, expected->data[0], expected->linesize[0],
+                                 expected->data[1], expected->linesize[1], expected->data[2],
+                                 expected->linesize[2], width, height),
+              0);
+    Pictures pictures;
+    auto frame = yuvFrame(width, height);
+    pictures.draw(*surface, frame.get());
+    for (int plane = 0; plane < 3; ++plane) {
+        const int w = plane == 0 ? width : width / 2, h = plane == 0 ? height : height / 2;
+        for (int y = 0; y < h; ++y) {
+            ASSERT_EQ(std::memcmp(frame->data[plane] + y * frame->linesize[plane],
+                                  expected->data[plane] + y * expected->linesize[plane], w),
+                      0)
+                << "plane " << plane << " row " << y;
+        }
     }
 }
 
