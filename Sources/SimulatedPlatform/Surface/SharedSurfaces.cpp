@@ -167,7 +167,8 @@ uint32_t SurfaceSet::lastSeed() const {
     return mapping_->header().lastSeed.load(std::memory_order_acquire);
 }
 
-SurfaceWriter::SurfaceWriter(uint32_t width, uint32_t height, uint32_t count) {
+SurfaceWriter::SurfaceWriter(uint32_t width, uint32_t height, uint32_t count, int pinPatienceMs)
+    : pinPatienceMs_(pinPatienceMs) {
     if (width == 0 || height == 0 || count == 0 || count > 4) {
         throw std::runtime_error("a display needs 1 to 4 surfaces of at least 1x1 pixels");
     }
@@ -227,7 +228,7 @@ uint8_t* SurfaceWriter::beginFrame() {
     drawing_ = header.count == 1 ? 0 : (front + 1) % header.count;
     auto& slot = header.slots[drawing_];
     const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(pinPatienceMs);
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(pinPatienceMs_);
     for (;;) {
         slot.writing.store(1, std::memory_order_seq_cst);
         const uint32_t pins = slot.pins.load(std::memory_order_seq_cst);

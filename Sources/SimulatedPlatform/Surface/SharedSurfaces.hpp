@@ -14,7 +14,7 @@
 // never repeats across the surfaces, and equal seeds mean equal pixels.
 //
 // Tearing: the device never draws into a surface a reader has pinned (`ReadLock`), unless
-// a pin outlives `SurfaceWriter::pinPatience` (a reader that died holding it). Pin only
+// a pin outlives the writer's pin patience (a reader that died holding it). Pin only
 // while reading pixels, not between frames.
 #pragma once
 
@@ -140,10 +140,13 @@ class SurfaceSet {
 /// The writer side, used by the device process only. Not thread-safe: one drawing thread.
 class SurfaceWriter {
   public:
-    static constexpr int pinPatienceMs = 100;
+    /// How long a pin is waited for before its reader is taken for dead. Long enough for a
+    /// slow reader (a full-size encode under a sanitizer) to finish.
+    static constexpr int defaultPinPatienceMs = 1000;
 
     /// Makes a memfd holding `count` surfaces of width x height; throws std::runtime_error.
-    SurfaceWriter(uint32_t width, uint32_t height, uint32_t count = 2);
+    SurfaceWriter(uint32_t width, uint32_t height, uint32_t count = 2,
+                  int pinPatienceMs = defaultPinPatienceMs);
 
     uint32_t width() const;
     uint32_t height() const;
@@ -167,6 +170,7 @@ class SurfaceWriter {
     std::shared_ptr<SurfaceMapping> mapping_;
     uint32_t drawing_ = 0;
     uint32_t stalePins_[4] = {};
+    int pinPatienceMs_;
 };
 
 }  // namespace tavrel::sim
