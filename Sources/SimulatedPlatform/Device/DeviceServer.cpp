@@ -17,6 +17,7 @@ namespace tavrel::sim {
 namespace {
 
 constexpr double frameIntervalS = 1.0 / 60;
+constexpr int watchIntervalMs = 2000;
 
 double nowS() {
     return link::monotonicNs() / 1e9;
@@ -146,17 +147,19 @@ DeviceServer::DeviceServer(std::filesystem::path directory, DeviceInfo info)
 
 DeviceServer::~DeviceServer() = default;
 
-void DeviceServer::run(int signalFd, const std::function<void()>& ready) {
+void DeviceServer::run(int signalFd, const std::function<void()>& ready,
+                       const std::function<bool()>& stillWanted) {
     auto& s = *state_;
     s.model.setClock(clockText());
     s.redraw();
     ready();
+    double nextWatchS = nowS() + watchIntervalMs / 1000.0;
     for (;;) {
         std::vector<pollfd> fds;
         fds.push_back({signalFd, POLLIN, 0});
         fds.push_back({s.listener.get(), POLLIN, 0});
         for (auto& client : s.clients) fds.push_back({client.socket.get(), POLLIN, 0});
-        int timeoutMs = msUntilNextMinute();
+        int timeoutMs = std::min(msUntilNextMinute(), watchIntervalMs);
         if (s.model.animating()) {
             timeoutMs = std::max(0, static_cast<int>((s.nextAnimationS - nowS()) * 1000 + 0.999));
         }
@@ -187,6 +190,10 @@ void DeviceServer::run(int signalFd, const std::function<void()>& ready) {
                 }
                 client = keep ? std::next(client) : s.clients.erase(client);
             }
+        }
+        if (nowS() >= nextWatchS) {
+            if (!stillWanted()) return;
+            nextWatchS = nowS() + watchIntervalMs / 1000.0;
         }
         s.model.setClock(clockText());
         if (s.model.animating() && nowS() >= s.nextAnimationS) {

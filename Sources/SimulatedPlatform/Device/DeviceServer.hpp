@@ -19,8 +19,9 @@ class DeviceServer {
     ~DeviceServer();
 
     /// Draws the first frame, calls `ready`, then serves until `signalFd` (a signalfd)
-    /// becomes readable.
-    void run(int signalFd, const std::function<void()>& ready);
+    /// becomes readable or `stillWanted` (asked every two seconds) says no.
+    void run(int signalFd, const std::function<void()>& ready,
+             const std::function<bool()>& stillWanted);
 
   private:
     struct State;

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -94,18 +95,29 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         DeviceServer server(directory, info);
-        server.run(signalFd.get(), [&] {
-            const fs::path pidPath = DeviceSet::pidPath(directory);
-            const fs::path temporary = pidPath.string() + ".new";
-            std::ofstream(temporary) << getpid() << "\n";
-            fs::rename(temporary, pidPath);
-            if (readyFd >= 0) {
-                const char ready[] = "ready\n";
-                [[maybe_unused]] auto written = write(readyFd, ready, sizeof ready - 1);
-                close(readyFd);
-                readyFd = -1;
-            }
-        });
+        server.run(
+            signalFd.get(),
+            [&] {
+                const fs::path pidPath = DeviceSet::pidPath(directory);
+                const fs::path temporary = pidPath.string() + ".new";
+                std::ofstream(temporary) << getpid() << "\n";
+                fs::rename(temporary, pidPath);
+                if (readyFd >= 0) {
+                    const char ready[] = "ready\n";
+                    [[maybe_unused]] auto written = write(readyFd, ready, sizeof ready - 1);
+                    close(readyFd);
+                    readyFd = -1;
+                }
+            },
+            [&] {
+                // A device whose folder was removed (a test's temporary HOME, a deleted
+                // device set) has no one left to stop it: it stops by itself.
+                struct stat held {
+                }, named{};
+                return fstat(lock.get(), &held) == 0 &&
+                       stat(DeviceSet::lockPath(directory).c_str(), &named) == 0 &&
+                       held.st_ino == named.st_ino && held.st_dev == named.st_dev;
+            });
     } catch (const std::exception& error) {
         status = fail(error.what());
     }

@@ -18,6 +18,15 @@ namespace {
 using testing::simctl;
 using testing::TemporaryDeviceSet;
 
+// Running, not merely a zombie waiting for its reaper.
+bool alive(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const auto end = line.rfind(')');
+    return end != std::string::npos && end + 2 < line.size() && line[end + 2] != 'Z';
+}
+
 std::vector<nlohmann::json> listed() {
     auto result = simctl({"list"});
     EXPECT_EQ(result.status, 0) << result.err;
@@ -143,6 +152,20 @@ TEST(DeviceLifecycle, SurvivesAbuse) {
     EXPECT_NE(again.err.find("already shut down"), std::string::npos);
     EXPECT_EQ(stateOf(second), "Shutdown");
     EXPECT_EQ(stateOf(first), "Booted");  // the other device is untouched
+}
+
+TEST(DeviceLifecycle, ADeviceWhoseFolderIsRemovedStopsByItself) {
+    TemporaryDeviceSet devices;
+    const std::string udid = devices.create("Orphan");
+    ASSERT_EQ(simctl({"boot", udid}).status, 0);
+    const auto pid = DeviceSet::pid(devices.set().root() / udid);
+    ASSERT_TRUE(pid);
+    fs::remove_all(devices.set().root() / udid);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (alive(*pid) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_FALSE(alive(*pid));
 }
 
 TEST(DeviceLifecycle, ADeviceThatCannotStartReportsWhy) {
