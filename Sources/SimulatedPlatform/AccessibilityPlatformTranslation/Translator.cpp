@@ -229,7 +229,7 @@ void addTranslatorClass(const ClassRef& root, const std::filesystem::path& bundl
                            std::lock_guard guard(t.lock);
                            if (!t.accessibilityEnabled) return {};
                        }
-                       auto* token = argument(a, 1).asString();
+                       auto token = argument(a, 1).asString();
                        auto reply = ask(t, "frontmost", token ? *token : "");
                        if (!reply) return {};
                        auto app = reply->find("frontmost");
@@ -271,7 +271,7 @@ void addMessageClasses(const ClassRef& root, const std::filesystem::path& bundle
     response->addClassMethod(
         "responseWithEncodedResponse:", [](const ObjectRef& c, const Arguments& a) -> Value {
             auto r = std::static_pointer_cast<ResponseObject>(static_cast<Class&>(*c).allocate());
-            if (auto* text = argument(a, 0).asString()) r->encoded = *text;
+            if (auto text = argument(a, 0).asString()) r->encoded = *text;
             return r;
         });
     response->addMethod("encodedResponse", [](const ObjectRef& o, const Arguments&) -> Value {
@@ -295,7 +295,7 @@ void addElementClasses(const ClassRef& root, const std::filesystem::path& bundle
         "setBridgeDelegateToken:", [](const ObjectRef& o, const Arguments& a) -> Value {
             auto& t = self<TranslationObject>(o);
             std::lock_guard guard(t.lock);
-            auto* token = argument(a, 0).asString();
+            auto token = argument(a, 0).asString();
             t.token = token ? *token : "";
             return {};
         });
@@ -328,7 +328,7 @@ void addElementClasses(const ClassRef& root, const std::filesystem::path& bundle
         });
     }
     element->addMethod("accessibilityAttributeValue:", [](const ObjectRef& o, const Arguments& a) {
-        auto* name = argument(a, 0).asString();
+        auto name = argument(a, 0).asString();
         return name ? elementAttribute(self<ElementObject>(o), *name) : Value();
     });
     registerClass(element);

@@ -67,13 +67,13 @@ ObjectRef makeDeviceType(const std::string& name) {
 }
 
 // Sends an accessibility request to the device and hands the response to the completion.
-void answerAccessibility(DeviceObject& device, const Value& request,
+void answerAccessibility(DeviceConnection& device, const Value& request,
                          std::shared_ptr<Executor> queue, Value completion) {
     Value response;
     try {
         auto encoded = send(request, "encodedRequest");
-        if (auto* text = encoded.asString()) {
-            auto reply = device.device->link()->accessibility(nlohmann::json::parse(*text));
+        if (auto text = encoded.asString()) {
+            auto reply = device.link()->accessibility(nlohmann::json::parse(*text));
             response = send(lookUpClass("AXPTranslatorResponse"),
                             "responseWithEncodedResponse:", reply.dump());
         }
@@ -128,8 +128,8 @@ void addDeviceClasses(const ClassRef& root, const std::filesystem::path& bundle)
     });
     device->addMethod("lookup:error:", [](const ObjectRef& o, const Arguments& a) -> Value {
         auto& d = self<DeviceObject>(o);
-        auto* name = argument(a, 0).asString();
-        bool published = name != nullptr && *name == digitizerServiceName &&
+        auto name = argument(a, 0).asString();
+        bool published = name.has_value() && *name == digitizerServiceName &&
                          d.device->modernRuntime() && d.device->state() == "Booted";
         if (!published) {
             fail(argument(a, 1), errorDomain, 2,
@@ -154,11 +154,12 @@ void addDeviceClasses(const ClassRef& root, const std::filesystem::path& bundle)
             auto device = std::static_pointer_cast<DeviceObject>(o);
             std::lock_guard guard(device->lock);
             if (!device->accessibility) device->accessibility = std::make_unique<WorkQueue>();
-            std::weak_ptr<DeviceObject> weak = device;
-            device->accessibility->async(
-                [weak, request = argument(a, 0), queue = argument(a, 1).asExecutor(), completion] {
-                    if (auto d = weak.lock()) answerAccessibility(*d, request, queue, completion);
-                });
+            // The work holds the connection, not the device object, so that the device object is
+            // never let go of on its own worker (whose destructor joins that worker).
+            device->accessibility->async([connection = device->device, request = argument(a, 0),
+                                          queue = argument(a, 1).asExecutor(), completion] {
+                answerAccessibility(*connection, request, queue, completion);
+            });
             return {};
         });
     registerClass(device);
@@ -194,9 +195,9 @@ void addServiceClasses(const ClassRef& root, const std::filesystem::path& bundle
             // One context per developer directory while anyone holds it.
             static std::mutex lock;
             static std::map<std::string, std::weak_ptr<Object>> contexts;
-            auto* dir = argument(a, 0).asString();
+            auto dir = argument(a, 0).asString();
             std::error_code error;
-            if (dir == nullptr || !std::filesystem::is_directory(*dir, error)) {
+            if (!dir || !std::filesystem::is_directory(*dir, error)) {
                 fail(argument(a, 1), errorDomain, 1,
                      "The developer directory " + (dir ? *dir : std::string("(none)")) +
                          " does not exist.");

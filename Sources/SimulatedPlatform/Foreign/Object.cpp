@@ -46,8 +46,8 @@ ClassRef makeRootClass() {
         return self->description();
     });
     root->addMethod("respondsToSelector:", [](const ObjectRef& self, const Arguments& a) -> Value {
-        auto* selector = argument(a, 0).asString();
-        return selector != nullptr && respondsTo(self, *selector);
+        auto selector = argument(a, 0).asString();
+        return selector.has_value() && respondsTo(self, *selector);
     });
     return root;
 }
@@ -230,7 +230,7 @@ Value sendArguments(const Value& receiver, const std::string& selector,
 }
 
 Value valueForKey(const Value& receiver, const std::string& key) {
-    if (auto* dictionary = receiver.asDictionary()) {
+    if (auto dictionary = receiver.asDictionary()) {
         auto it = dictionary->find(key);
         return it == dictionary->end() ? Value() : it->second;
     }

@@ -97,19 +97,29 @@ ObjectRef Value::asObject() const {
     return nullptr;
 }
 
-const List* Value::asList() const {
+std::optional<std::string> Value::asString() const {
+    if (auto* s = std::get_if<std::string>(&storage_)) return *s;
+    return std::nullopt;
+}
+
+std::shared_ptr<const std::vector<uint8_t>> Value::asBytes() const {
+    auto* b = std::get_if<std::shared_ptr<const std::vector<uint8_t>>>(&storage_);
+    return b ? *b : nullptr;
+}
+
+std::shared_ptr<const List> Value::asList() const {
     auto* l = std::get_if<std::shared_ptr<const List>>(&storage_);
-    return l ? l->get() : nullptr;
+    return l ? *l : nullptr;
 }
 
-const Dictionary* Value::asDictionary() const {
+std::shared_ptr<const Dictionary> Value::asDictionary() const {
     auto* d = std::get_if<std::shared_ptr<const Dictionary>>(&storage_);
-    return d ? d->get() : nullptr;
+    return d ? *d : nullptr;
 }
 
-const Block* Value::asBlock() const {
+std::shared_ptr<const Block> Value::asBlock() const {
     auto* b = std::get_if<std::shared_ptr<const Block>>(&storage_);
-    return b ? b->get() : nullptr;
+    return b ? *b : nullptr;
 }
 
 std::shared_ptr<Executor> Value::asExecutor() const {
@@ -143,7 +153,7 @@ void* Value::asPointer() const {
 }
 
 Value Value::call(const Arguments& arguments) const {
-    if (auto* block = asBlock()) return (*block)(arguments);
+    if (auto block = asBlock()) return (*block)(arguments);
     return {};
 }
 

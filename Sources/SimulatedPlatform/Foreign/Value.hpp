@@ -95,7 +95,8 @@ class Value {
     Value(double v) : storage_(v) {}
     Value(const char* v) : storage_(std::string(v)) {}
     Value(std::string v) : storage_(std::move(v)) {}
-    Value(std::vector<uint8_t> v) : storage_(std::move(v)) {}
+    Value(std::vector<uint8_t> v)
+        : storage_(std::make_shared<const std::vector<uint8_t>>(std::move(v))) {}
     Value(UUID v) : storage_(v) {}
     template <class T, class = std::enable_if_t<std::is_base_of_v<Object, T>>>
     Value(std::shared_ptr<T> v) {
@@ -132,19 +133,18 @@ class Value {
     std::optional<int64_t> asInt64() const;
     std::optional<uint64_t> asUInt64() const;
     std::optional<double> asDouble() const;
-    const std::string* asString() const { return std::get_if<std::string>(&storage_); }
-    const std::vector<uint8_t>* asBytes() const {
-        return std::get_if<std::vector<uint8_t>>(&storage_);
-    }
+    // Collections, bytes and blocks come back shared, so that they outlive a temporary Value.
+    std::optional<std::string> asString() const;
+    std::shared_ptr<const std::vector<uint8_t>> asBytes() const;
     std::optional<UUID> asUUID() const;
     ObjectRef asObject() const;
     template <class T>
     std::shared_ptr<T> as() const {
         return std::dynamic_pointer_cast<T>(asObject());
     }
-    const List* asList() const;
-    const Dictionary* asDictionary() const;
-    const Block* asBlock() const;
+    std::shared_ptr<const List> asList() const;
+    std::shared_ptr<const Dictionary> asDictionary() const;
+    std::shared_ptr<const Block> asBlock() const;
     std::shared_ptr<Executor> asExecutor() const;
     std::optional<Point> asPoint() const;
     std::optional<Size> asSize() const;
@@ -164,8 +164,9 @@ class Value {
     std::string describe() const;
 
   private:
-    std::variant<std::monostate, bool, int64_t, uint64_t, double, std::string, std::vector<uint8_t>,
-                 UUID, ObjectRef, std::shared_ptr<const List>, std::shared_ptr<const Dictionary>,
+    std::variant<std::monostate, bool, int64_t, uint64_t, double, std::string,
+                 std::shared_ptr<const std::vector<uint8_t>>, UUID, ObjectRef,
+                 std::shared_ptr<const List>, std::shared_ptr<const Dictionary>,
                  std::shared_ptr<const Block>, std::shared_ptr<Executor>, Point, Size, Rect, Slot,
                  void*>
         storage_;

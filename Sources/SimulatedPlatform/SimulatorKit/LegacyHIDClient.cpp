@@ -51,7 +51,7 @@ Value initWithDevice(const ObjectRef& self, const Arguments& a) {
     auto& client = static_cast<ClientObject&>(*self);
     const Value& device = argument(a, 0);
     auto path = respondsTo(device, "devicePath") ? send(device, "devicePath") : Value();
-    if (path.asString() == nullptr) {
+    if (path.asString() == std::nullopt) {
         fail(argument(a, 1), errorDomain, 1, "The device is not a simulator device.");
         return {};
     }

@@ -61,7 +61,7 @@ TEST(XPCWire, MessageFramesHaveAFixedLayoutAndRoundTrip) {
     xpc_dictionary_set_uint64(message.get(), "k", 0x0102);
     xpc_dictionary_set_bool(message.get(), "b", true);
     auto frame = encodeFrame(FrameKind::message, message.get());
-    std::vector<uint8_t> expected = {25,  0, 0, 0,     // length of what follows
+    std::vector<uint8_t> expected = {27,  0, 0, 0,     // length of what follows
                                      1,                // message frame
                                      'D', 2, 0, 0, 0,  // dictionary of two entries, keys in order
                                      1,   0, 0, 0, 'b', 'B', 1,     // "b": true
