@@ -16,6 +16,7 @@
 #include "HelperCore/JSON.hpp"
 #include "HelperCore/Log.hpp"
 #include "HelperCore/VersionReport.hpp"
+#include "HelperPlatform/SimulatorCommands.hpp"
 
 namespace tavrel {
 namespace {
@@ -58,22 +59,24 @@ Command parseOrExit(const std::vector<std::string>& arguments) {
     failAndExit(command + " is not available in this build yet", notBuiltStatus);
 }
 
-// The simulator frameworks are not bound yet, so no CoreSimulator version can be read; the
-// report says so with null, as it does on a machine without them.
+// Null when the selected Xcode's simulator frameworks cannot be loaded: the report is printed
+// on any machine.
 std::optional<std::string> coreSimulatorVersion() {
-    return std::nullopt;
+    return simulatorFrameworksVersion();
 }
 
 [[noreturn]] void runVersion() {
     printAndExit(JSON::encode(VersionReport(coreSimulatorVersion())), 0);
 }
 
-[[noreturn]] void runServe(const ServeOptions&) {
-    notBuilt("serve");
+[[noreturn]] void runServe(const ServeOptions& options) {
+    serveSimulator(options);
 }
 
-[[noreturn]] void runSelfCheck(const Command::SelfCheck&) {
-    notBuilt("self-check");
+// The device is closed before the report is printed, so nothing of it runs at exit.
+[[noreturn]] void runSelfCheck(const Command::SelfCheck& options) {
+    const auto report = selfCheckSimulator(options.device);
+    printAndExit(JSON::encode(report), report.ok() ? 0 : 1);
 }
 
 [[noreturn]] void runRender(const Command::Render&) {
