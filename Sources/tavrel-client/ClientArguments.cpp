@@ -1,0 +1,225 @@
+#include "tavrel-client/ClientArguments.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <map>
+
+namespace tavrel::client {
+namespace ClientArguments {
+
+const char* const usage =
+    "usage: tavrel-client --socket PATH [--timeout SECONDS] COMMAND ...\n"
+    "commands:\n"
+    "  hello\n"
+    "  describe\n"
+    "  screenshot FILE [--max-width N] [--quality Q] [--crop X,Y,W,H]\n"
+    "  tap X Y | tap --element IDENTIFIER\n"
+    "  swipe X1 Y1 X2 Y2 [--seconds S]\n"
+    "  button home|lock|side|siri|apple_pay [--hold S]\n"
+    "  key CODE\n"
+    "  type TEXT\n"
+    "  accessibility [--raw]\n"
+    "  element IDENTIFIER\n"
+    "  stream FILE --seconds N [--fps N] [--scale S] [--key-frame-s S] [--bitrate N]\n"
+    "points are the screen's points; FILE - writes to standard output";
+
+namespace {
+
+// Positional arguments and --flags of one command; a flag always takes a value except those
+// listed as switches.
+struct Split {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> flags;
+    std::map<std::string, bool> switches;
+};
+
+Split split(const std::vector<std::string>& items, std::size_t from,
+            const std::vector<std::string>& valueFlags,
+            const std::vector<std::string>& switchFlags) {
+    Split result;
+    for (std::size_t index = from; index < items.size(); ++index) {
+        const std::string& item = items[index];
+        // A lone "-" and negative numbers are values, not flags.
+        if (item.size() > 2 && item.starts_with("--")) {
+            const std::string name = item.substr(2);
+            if (std::find(switchFlags.begin(), switchFlags.end(), name) != switchFlags.end()) {
+                result.switches[name] = true;
+                continue;
+            }
+            if (std::find(valueFlags.begin(), valueFlags.end(), name) == valueFlags.end()) {
+                throw UsageError("not a flag of " + items[from - 1] + ": " + item);
+            }
+            if (index + 1 == items.size()) throw UsageError(item + " needs a value");
+            result.flags[name] = items[++index];
+            continue;
+        }
+        result.positional.push_back(item);
+    }
+    return result;
+}
+
+void needPositional(const Split& split, std::size_t count, const std::string& command,
+                    const std::string& what) {
+    if (split.positional.size() != count) throw UsageError(command + " takes " + what);
+}
+
+ClientCommand command(const std::vector<std::string>& items, std::size_t at) {
+    const std::string& word = items[at];
+    const std::size_t from = at + 1;
+    if (word == "hello" || word == "describe") {
+        needPositional(split(items, from, {}, {}), 0, word, "no arguments");
+        if (word == "hello") return HelloCommand{};
+        return DescribeCommand{};
+    }
+    if (word == "screenshot") {
+        auto parts = split(items, from, {"max-width", "quality", "crop"}, {});
+        needPositional(parts, 1, word, "one FILE");
+        ScreenshotCommand result{parts.positional[0], {}, {}, {}};
+        if (parts.flags.contains("max-width")) {
+            result.maxWidth = integer(parts.flags["max-width"], "--max-width");
+        }
+        if (parts.flags.contains("quality")) {
+            result.quality = integer(parts.flags["quality"], "--quality");
+        }
+        if (parts.flags.contains("crop")) result.crop = crop(parts.flags["crop"]);
+        return result;
+    }
+    if (word == "tap") {
+        auto parts = split(items, from, {"element"}, {});
+        if (parts.flags.contains("element")) {
+            needPositional(parts, 0, word, "X Y or --element IDENTIFIER, not both");
+            return TapCommand{0, 0, parts.flags["element"]};
+        }
+        needPositional(parts, 2, word, "X Y or --element IDENTIFIER");
+        return TapCommand{number(parts.positional[0], "X"), number(parts.positional[1], "Y"), ""};
+    }
+    if (word == "swipe") {
+        auto parts = split(items, from, {"seconds"}, {});
+        needPositional(parts, 4, word, "X1 Y1 X2 Y2");
+        SwipeCommand result{number(parts.positional[0], "X1"), number(parts.positional[1], "Y1"),
+                            number(parts.positional[2], "X2"), number(parts.positional[3], "Y2")};
+        if (parts.flags.contains("seconds")) {
+            result.seconds = number(parts.flags["seconds"], "--seconds");
+            if (result.seconds < 0 || result.seconds > 60) {
+                throw UsageError("--seconds is 0 to 60, not " + parts.flags["seconds"]);
+            }
+        }
+        return result;
+    }
+    if (word == "button") {
+        auto parts = split(items, from, {"hold"}, {});
+        needPositional(parts, 1, word, "one NAME");
+        ButtonCommand result{parts.positional[0]};
+        if (parts.flags.contains("hold")) {
+            result.holdS = number(parts.flags["hold"], "--hold");
+            if (result.holdS < 0 || result.holdS > 60) {
+                throw UsageError("--hold is 0 to 60 seconds, not " + parts.flags["hold"]);
+            }
+        }
+        return result;
+    }
+    if (word == "key") {
+        auto parts = split(items, from, {}, {});
+        needPositional(parts, 1, word, "one CODE");
+        return KeyCommand{integer(parts.positional[0], "CODE")};
+    }
+    if (word == "type") {
+        auto parts = split(items, from, {}, {});
+        needPositional(parts, 1, word, "one TEXT (quote it when it has spaces)");
+        return TypeCommand{parts.positional[0]};
+    }
+    if (word == "accessibility") {
+        auto parts = split(items, from, {}, {"raw"});
+        needPositional(parts, 0, word, "no arguments");
+        return AccessibilityCommand{parts.switches.contains("raw")};
+    }
+    if (word == "element") {
+        auto parts = split(items, from, {}, {});
+        needPositional(parts, 1, word, "one IDENTIFIER");
+        return ElementCommand{parts.positional[0]};
+    }
+    if (word == "stream") {
+        auto parts = split(items, from, {"seconds", "fps", "scale", "key-frame-s", "bitrate"}, {});
+        needPositional(parts, 1, word, "one FILE");
+        if (!parts.flags.contains("seconds")) throw UsageError("stream needs --seconds");
+        StreamCommand result{parts.positional[0], number(parts.flags["seconds"], "--seconds")};
+        if (!(result.seconds > 0)) {
+            throw UsageError("--seconds is more than 0, not " + parts.flags["seconds"]);
+        }
+        if (parts.flags.contains("fps")) result.fps = integer(parts.flags["fps"], "--fps");
+        if (parts.flags.contains("scale")) result.scale = number(parts.flags["scale"], "--scale");
+        if (parts.flags.contains("key-frame-s")) {
+            result.keyFrameS = number(parts.flags["key-frame-s"], "--key-frame-s");
+        }
+        if (parts.flags.contains("bitrate")) {
+            result.bitrate = integer(parts.flags["bitrate"], "--bitrate");
+        }
+        return result;
+    }
+    throw UsageError("not a command: " + word);
+}
+
+}  // namespace
+
+double number(const std::string& text, const std::string& what) {
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(value)) {
+        throw UsageError(what + " is a number, not " + text);
+    }
+    return value;
+}
+
+std::int64_t integer(const std::string& text, const std::string& what) {
+    std::int64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end) {
+        throw UsageError(what + " is a whole number, not " + text);
+    }
+    return value;
+}
+
+Crop crop(const std::string& text) {
+    std::vector<double> values;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        values.push_back(number(
+            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start),
+            "--crop"));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    if (values.size() != 4) throw UsageError("--crop is X,Y,W,H in points, not " + text);
+    return Crop{values[0], values[1], values[2], values[3]};
+}
+
+ClientInvocation parse(const std::vector<std::string>& arguments) {
+    ClientInvocation invocation;
+    std::size_t at = 0;
+    while (at < arguments.size() && arguments[at].starts_with("--")) {
+        const std::string& flag = arguments[at];
+        if (at + 1 == arguments.size()) throw UsageError(flag + " needs a value");
+        const std::string& value = arguments[at + 1];
+        if (flag == "--socket") {
+            invocation.socket = value;
+        } else if (flag == "--timeout") {
+            invocation.timeoutS = number(value, "--timeout");
+            if (!(invocation.timeoutS > 0))
+                throw UsageError("--timeout is more than 0, not " + value);
+        } else {
+            throw UsageError("not a flag: " + flag);
+        }
+        at += 2;
+    }
+    if (invocation.socket.empty()) throw UsageError("the helper is named with --socket PATH");
+    if (at == arguments.size()) throw UsageError("no command");
+    invocation.command = command(arguments, at);
+    return invocation;
+}
+
+}  // namespace ClientArguments
+}  // namespace tavrel::client

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "HelperCore/Screen.hpp"
+
+namespace tavrel::client {
+
+/// A command line the client cannot act on; the program prints it with the usage and exits 2.
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct HelloCommand {
+    bool operator==(const HelloCommand&) const = default;
+};
+struct DescribeCommand {
+    bool operator==(const DescribeCommand&) const = default;
+};
+struct ScreenshotCommand {
+    std::string file;
+    std::optional<std::int64_t> maxWidth;
+    std::optional<std::int64_t> quality;
+    std::optional<Crop> crop;
+    bool operator==(const ScreenshotCommand&) const = default;
+};
+struct TapCommand {
+    double x = 0;
+    double y = 0;
+    /// When set, the centre of the element with this identifier, found when the tap is made.
+    std::string element;
+    bool operator==(const TapCommand&) const = default;
+};
+struct SwipeCommand {
+    double x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+    double seconds = 0.3;
+    bool operator==(const SwipeCommand&) const = default;
+};
+struct ButtonCommand {
+    std::string name;
+    double holdS = 0;
+    bool operator==(const ButtonCommand&) const = default;
+};
+struct KeyCommand {
+    std::int64_t code = 0;
+    bool operator==(const KeyCommand&) const = default;
+};
+struct TypeCommand {
+    std::string text;
+    bool operator==(const TypeCommand&) const = default;
+};
+struct ElementCommand {
+    std::string identifier;
+    bool operator==(const ElementCommand&) const = default;
+};
+struct AccessibilityCommand {
+    bool raw = false;
+    bool operator==(const AccessibilityCommand&) const = default;
+};
+struct StreamCommand {
+    std::string file;
+    double seconds = 0;
+    std::int64_t fps = 30;
+    double scale = 1;
+    double keyFrameS = 2;
+    std::int64_t bitrate = 4000000;
+    bool operator==(const StreamCommand&) const = default;
+};
+
+using ClientCommand = std::variant<HelloCommand, DescribeCommand, ScreenshotCommand, TapCommand,
+                                   SwipeCommand, ButtonCommand, KeyCommand, TypeCommand,
+                                   AccessibilityCommand, ElementCommand, StreamCommand>;
+
+struct ClientInvocation {
+    std::string socket;
+    /// How long to wait for each answer.
+    double timeoutS = 30;
+    ClientCommand command;
+    bool operator==(const ClientInvocation&) const = default;
+};
+
+namespace ClientArguments {
+
+/// The usage text, several lines, no final newline.
+extern const char* const usage;
+
+/// The arguments after the program path. Throws UsageError.
+ClientInvocation parse(const std::vector<std::string>& arguments);
+
+/// Strict readers: the whole text, finite, C locale. Throw UsageError naming `what`.
+double number(const std::string& text, const std::string& what);
+std::int64_t integer(const std::string& text, const std::string& what);
+Crop crop(const std::string& text);
+
+}  // namespace ClientArguments
+
+}  // namespace tavrel::client

@@ -1,0 +1,197 @@
+#include "tavrel-client/ClientRun.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "HelperCore/HelperFailure.hpp"
+#include "tavrel-client/ClientElements.hpp"
+#include "tavrel-client/ClientRequests.hpp"
+#include "tavrel-client/ClientSocket.hpp"
+
+namespace tavrel::client {
+namespace {
+
+using Clock = ClientSocket::Clock;
+
+std::string text(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Writes to FILE, or to standard output for "-". Output that cannot be written is a failure of
+// the command, not a silently short file.
+class Output {
+  public:
+    explicit Output(const std::string& path) : path_(path) {
+        if (path == "-") return;
+        file_.open(path, std::ios::binary | std::ios::trunc);
+        if (!file_) throw HelperFailure("cannot write " + path, 400);
+    }
+    void write(const Bytes& bytes) {
+        stream().write(reinterpret_cast<const char*>(bytes.data()),
+                       static_cast<std::streamsize>(bytes.size()));
+    }
+    void finish() {
+        stream().flush();
+        if (!stream()) throw HelperFailure("cannot write " + path_, 502);
+    }
+    bool toStandardOutput() const { return path_ == "-"; }
+
+  private:
+    std::ostream& stream() { return path_ == "-" ? std::cout : file_; }
+    std::string path_;
+    std::ofstream file_;
+};
+
+struct Session {
+    const ClientInvocation& invocation;
+    ClientSocket socket;
+
+    Clock::time_point deadline() const {
+        return Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::duration<double>(invocation.timeoutS));
+    }
+    Frame ask(const std::string& json) { return socket.answer(socket.request(json), deadline()); }
+    void hid(const std::vector<HIDEvent>& events) { ask(ClientRequests::hid(events)); }
+    nlohmann::json element(const std::string& identifier) {
+        const auto document =
+            nlohmann::json::parse(text(ask(ClientRequests::accessibility()).json), nullptr, false);
+        auto found = ClientElements::find(document, identifier);
+        if (!found) throw HelperFailure("no element has the identifier " + identifier, 404);
+        return std::move(*found);
+    }
+};
+
+void sleepFor(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+void swipe(Session& session, const SwipeCommand& command) {
+    const auto points = ClientRequests::swipe(command);
+    const auto start = Clock::now();
+    for (std::size_t index = 0; index < points.size(); ++index) {
+        const auto& point = points[index];
+        std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(point.atS)));
+        // A finger that moves is a further "down" at its new point.
+        HIDEvent event;
+        event.kind = HIDEvent::Kind::touch;
+        event.phase = index + 1 == points.size() ? HIDEvent::Phase::up : HIDEvent::Phase::down;
+        event.x = point.x;
+        event.y = point.y;
+        session.hid({event});
+    }
+}
+
+void stream(Session& session, const StreamCommand& command, std::ostream& out,
+            std::ostream& notes) {
+    Output output(command.file);
+    const auto id = session.socket.request(ClientRequests::stream(command));
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(command.seconds));
+    std::size_t units = 0;
+    std::size_t bytes = 0;
+    bool ended = false;
+    for (;;) {
+        std::optional<Frame> frame;
+        try {
+            frame = session.socket.next(id, end);
+        } catch (const HelperFailure& failure) {
+            if (failure.status() != 504) throw;
+            break;  // the recording time is up
+        }
+        if (!frame) throw HelperFailure("the helper closed the connection during the stream", 502);
+        if (frame->kind == FrameKind::failure) throwFailure(*frame);
+        if (frame->kind == FrameKind::reply) {
+            ended = true;
+            break;
+        }
+        if (frame->kind != FrameKind::chunk) continue;
+        output.write(frame->blob);
+        ++units;
+        bytes += frame->blob.size();
+    }
+    // Going away is how a client stops a stream: the helper cancels it and lets the encoder go.
+    session.socket.close();
+    output.finish();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const auto summary = nlohmann::json{{"access_units", units},
+                                        {"bytes", bytes},
+                                        {"ended_by_helper", ended},
+                                        {"file", command.file},
+                                        {"seconds", std::round(seconds * 1000) / 1000}}
+                             .dump();
+    (output.toStandardOutput() ? notes : out) << summary << '\n';
+}
+
+}  // namespace
+
+void run(const ClientInvocation& invocation, std::ostream& out, std::ostream& notes) {
+    // Text that cannot be typed is refused before anything is sent.
+    std::vector<HIDEvent> typed;
+    if (const auto* command = std::get_if<TypeCommand>(&invocation.command)) {
+        typed = ClientRequests::type(command->text);
+    }
+    Session session{invocation, ClientSocket(invocation.socket)};
+    std::visit(
+        [&](const auto& command) {
+            using T = std::decay_t<decltype(command)>;
+            if constexpr (std::is_same_v<T, HelloCommand>) {
+                out << text(session.ask(ClientRequests::hello()).json) << '\n';
+            } else if constexpr (std::is_same_v<T, DescribeCommand>) {
+                out << text(session.ask(ClientRequests::describe()).json) << '\n';
+            } else if constexpr (std::is_same_v<T, ScreenshotCommand>) {
+                Output output(command.file);
+                const Frame reply = session.ask(ClientRequests::screenshot(command));
+                output.write(reply.blob);
+                output.finish();
+                auto summary = nlohmann::json::parse(text(reply.json), nullptr, false);
+                if (!summary.is_object()) summary = nlohmann::json::object();
+                summary["bytes"] = reply.blob.size();
+                summary["file"] = command.file;
+                (output.toStandardOutput() ? notes : out) << summary.dump() << '\n';
+            } else if constexpr (std::is_same_v<T, TapCommand>) {
+                if (command.element.empty()) {
+                    session.hid(ClientRequests::tap(command.x, command.y));
+                } else {
+                    const auto [x, y] = ClientElements::center(session.element(command.element));
+                    session.hid(ClientRequests::tap(x, y));
+                }
+            } else if constexpr (std::is_same_v<T, SwipeCommand>) {
+                swipe(session, command);
+            } else if constexpr (std::is_same_v<T, ButtonCommand>) {
+                if (command.holdS > 0) {
+                    session.hid(ClientRequests::button(command.name, true));
+                    sleepFor(command.holdS);
+                    session.hid(ClientRequests::button(command.name, false));
+                } else {
+                    auto events = ClientRequests::button(command.name, true);
+                    events.push_back(ClientRequests::button(command.name, false).front());
+                    session.hid(events);
+                }
+            } else if constexpr (std::is_same_v<T, KeyCommand>) {
+                session.hid(ClientRequests::key(command.code));
+            } else if constexpr (std::is_same_v<T, TypeCommand>) {
+                session.hid(typed);
+            } else if constexpr (std::is_same_v<T, AccessibilityCommand>) {
+                const Frame reply = session.ask(ClientRequests::accessibility());
+                if (command.raw) {
+                    out << text(reply.json) << '\n';
+                } else {
+                    const auto document = nlohmann::json::parse(text(reply.json), nullptr, false);
+                    out << (document.is_discarded() ? text(reply.json) : document.dump(2)) << '\n';
+                }
+            } else if constexpr (std::is_same_v<T, ElementCommand>) {
+                out << session.element(command.identifier).dump() << '\n';
+            } else if constexpr (std::is_same_v<T, StreamCommand>) {
+                stream(session, command, out, notes);
+            }
+        },
+        invocation.command);
+}
+
+}  // namespace tavrel::client
