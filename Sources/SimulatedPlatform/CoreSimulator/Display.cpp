@@ -80,7 +80,7 @@ struct DescriptorObject : Object {
         auto& info = link->info();
         List rects = {Rect{{0, 0}, {double(info.widthPx), double(info.heightPx)}}};
         (void)notice;
-        for (auto& d : damage) d.call({rects});
+        for (auto& d : damage) d.call({Value(rects)});
     }
 
     void surfacesChanged() {

@@ -99,27 +99,20 @@ class Value {
         : storage_(std::make_shared<const std::vector<uint8_t>>(std::move(v))) {}
     Value(UUID v) : storage_(v) {}
     template <class T, class = std::enable_if_t<std::is_base_of_v<Object, T>>>
-    Value(std::shared_ptr<T> v) {
-        if (v) storage_ = ObjectRef(std::move(v));
-    }
+    Value(std::shared_ptr<T> v) : storage_(orNil(ObjectRef(std::move(v)))) {}
     Value(List v) : storage_(std::make_shared<const List>(std::move(v))) {}
     Value(Dictionary v) : storage_(std::make_shared<const Dictionary>(std::move(v))) {}
-    Value(Block v) {
-        if (v) storage_ = std::make_shared<const Block>(std::move(v));
-    }
-    Value(std::shared_ptr<Executor> v) {
-        if (v) storage_ = std::move(v);
-    }
+    Value(Block v)
+        : storage_(v ? Storage(std::make_shared<const Block>(std::move(v))) : Storage()) {}
+    Value(std::shared_ptr<Executor> v) : storage_(orNil(std::move(v))) {}
     Value(Point v) : storage_(v) {}
     Value(Size v) : storage_(v) {}
     Value(Rect v) : storage_(v) {}
-    Value(Slot v) {
-        if (v) storage_ = std::move(v);
-    }
+    Value(Slot v) : storage_(orNil(std::move(v))) {}
     // A raw C pointer (a buffer from a plain function, as an Indigo message); never owned.
     static Value pointer(void* p) {
         Value v;
-        if (p) v.storage_ = p;
+        v.storage_ = orNil(p);
         return v;
     }
 
@@ -164,12 +157,16 @@ class Value {
     std::string describe() const;
 
   private:
-    std::variant<std::monostate, bool, int64_t, uint64_t, double, std::string,
-                 std::shared_ptr<const std::vector<uint8_t>>, UUID, ObjectRef,
-                 std::shared_ptr<const List>, std::shared_ptr<const Dictionary>,
-                 std::shared_ptr<const Block>, std::shared_ptr<Executor>, Point, Size, Rect, Slot,
-                 void*>
-        storage_;
+    using Storage = std::variant<std::monostate, bool, int64_t, uint64_t, double, std::string,
+                                 std::shared_ptr<const std::vector<uint8_t>>, UUID, ObjectRef,
+                                 std::shared_ptr<const List>, std::shared_ptr<const Dictionary>,
+                                 std::shared_ptr<const Block>, std::shared_ptr<Executor>, Point,
+                                 Size, Rect, Slot, void*>;
+    template <class X>
+    static Storage orNil(X v) {
+        return v ? Storage(std::move(v)) : Storage();
+    }
+    Storage storage_;
 };
 
 }  // namespace tavrel::foreign

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -323,6 +324,40 @@ TEST_F(SimulatedPlatform, DisplaysDeliverFramesAndReadableSurfaces) {
     EXPECT_TRUE(respondsTo(old, "registerCallbackWithUUID:ioSurfacesChangeCallback:"));
     EXPECT_TRUE(respondsTo(old, "registerCallbackWithUUID:damageRectanglesCallback:"));
     EXPECT_EQ(valueForKey(send(old, "ioSurface"), "width").asInt64(), 750);
+
+    // Its damage callbacks hear of every frame, with the screen's rectangle; after
+    // unregistering, nothing more arrives.
+    std::counting_semaphore<1000> damaged(0);
+    std::atomic<bool> fullScreen = true;
+    auto legacyUUID = UUID::random();
+    auto onDamage = Block([&](const Arguments& a) -> Value {
+        auto rects = argument(a, 0).asList();
+        if (!rects || rects->empty() || (*rects)[0].asRect() != Rect{{0, 0}, {750, 1334}})
+            fullScreen = false;
+        damaged.release();
+        return {};
+    });
+    auto ignored = Block([](const Arguments&) -> Value { return {}; });
+    send(old, "registerCallbackWithUUID:ioSurfacesChangeCallback:", legacyUUID, ignored);
+    send(old, "registerCallbackWithUUID:damageRectanglesCallback:", legacyUUID, onDamage);
+    run(simctl.string() + " animate " + devices->legacy + " on");
+    EXPECT_TRUE(damaged.try_acquire_for(2s));
+    EXPECT_TRUE(damaged.try_acquire_for(2s));
+    send(old, "unregisterIOSurfacesChangeCallbackWithUUID:", legacyUUID);
+    send(old, "unregisterDamageRectanglesCallbackWithUUID:", legacyUUID);
+    std::this_thread::sleep_for(50ms);  // a delivery already under way may still land
+    while (damaged.try_acquire()) {
+    }
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(damaged.try_acquire());
+    run(simctl.string() + " animate " + devices->legacy + " off");
+    EXPECT_TRUE(fullScreen);
+    // A registration without a block is refused, as a framework fault.
+    auto caught = tavrelGuard([&] {
+        send(old, "registerCallbackWithUUID:damageRectanglesCallback:", legacyUUID, nullptr);
+    });
+    ASSERT_TRUE(caught);
+    EXPECT_EQ(caught->name, "NSInvalidArgumentException");
 }
 
 TEST_F(SimulatedPlatform, ATapThroughTheDigitizerServiceCountsOnScreen) {
