@@ -13,6 +13,10 @@
 
 namespace tavrel {
 
+namespace {
+thread_local const void* currentQueue = nullptr;
+}
+
 struct SerialQueue::State {
     State(std::string label, bool ownThread) : label(std::move(label)), ownThread(ownThread) {}
 
@@ -28,6 +32,7 @@ struct SerialQueue::State {
     std::uint64_t nextSequence = 0;
     bool stopping = false;
     bool running = false;  // someone is inside drain()
+    bool busy = false;     // an item runs, on the queue's thread or inline in a `sync` caller
 
     std::thread thread;  // only for queues with a thread of their own
 
@@ -46,6 +51,7 @@ struct SerialQueue::State {
 
     void drain() {
         runner.store(std::this_thread::get_id());
+        const auto* outer = std::exchange(currentQueue, this);
         for (;;) {
             Work work;
             std::map<std::pair<Clock::time_point, std::uint64_t>, Work> discarded;
@@ -57,17 +63,18 @@ struct SerialQueue::State {
                         ready.push_back(std::move(delayed.begin()->second));
                         delayed.erase(delayed.begin());
                     }
-                    if (!ready.empty()) {
+                    if (!ready.empty() && !busy) {
                         work = std::move(ready.front());
                         ready.pop_front();
+                        busy = true;
                         break;
                     }
-                    if (stopping) {
+                    if (stopping && ready.empty() && !busy) {
                         discarded.swap(delayed);
                         running = false;
                         break;
                     }
-                    if (delayed.empty()) {
+                    if (delayed.empty() || busy) {
                         wake.wait(lock);
                     } else {
                         wake.wait_until(lock, delayed.begin()->first.first);
@@ -80,7 +87,10 @@ struct SerialQueue::State {
             } catch (...) {
             }
             work = nullptr;  // captures die outside the lock, before the next item
+            std::lock_guard lock(mutex);
+            busy = false;
         }
+        currentQueue = outer;
         runner.store(std::thread::id{});
     }
 };
@@ -128,8 +138,28 @@ bool SerialQueue::asyncAt(Clock::time_point when, Work work) {
     return state_->enqueue(when, false, std::move(work));
 }
 
+bool SerialQueue::runInlineIfIdle(const std::function<void()>& work) {
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->stopping || state_->busy || !state_->ready.empty()) return false;
+        state_->busy = true;
+    }
+    struct Release {
+        State& state;
+        const void* outer = std::exchange(currentQueue, &state);
+        ~Release() {
+            currentQueue = outer;
+            std::lock_guard lock(state.mutex);
+            state.busy = false;
+            state.wake.notify_all();
+        }
+    } release{*state_};
+    work();
+    return true;
+}
+
 bool SerialQueue::isCurrent() const {
-    return state_->runner.load() == std::this_thread::get_id();
+    return currentQueue == state_.get();
 }
 
 void SerialQueue::run() {

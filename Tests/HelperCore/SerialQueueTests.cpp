@@ -40,7 +40,9 @@ TEST(SerialQueue, RunsWorkOneAtATimeInQueueOrderOnANamedThread) {
         });
     }
     for (auto& producer : producers) producer.join();
-    const auto name = queue.sync([] { return currentThreadName(); });
+    std::promise<std::string> named;
+    queue.async([&] { named.set_value(currentThreadName()); });
+    const auto name = named.get_future().get();
     EXPECT_EQ(name, "tavrel.socket.w");  // the first 15 bytes of the label
     EXPECT_FALSE(overlapped);
     ASSERT_EQ(seen.size(), 800u);
@@ -85,6 +87,17 @@ TEST(SerialQueue, SyncReturnsResultsPassesExceptionsAndRunsInPlaceOnItsOwnQueue)
         queue.sync([&] { return queue.sync([&] { return queue.isCurrent() ? 7 : 0; }); });
     EXPECT_EQ(nested, 7);
     EXPECT_FALSE(queue.isCurrent());
+    // Sync work run in place on an idle queue still holds the queue: items queued meanwhile wait.
+    std::atomic<bool> inSync{false};
+    std::atomic<bool> overlapped{false};
+    queue.sync([&] {
+        inSync = true;
+        queue.async([&] { overlapped = inSync.load(); });
+        std::this_thread::sleep_for(20ms);
+        inSync = false;
+    });
+    queue.sync([] {});
+    EXPECT_FALSE(overlapped);
     // A throwing async item does not end the queue.
     queue.async([] { throw std::runtime_error("ignored"); });
     EXPECT_EQ(queue.sync([] { return 1; }), 1);
