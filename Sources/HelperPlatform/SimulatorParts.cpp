@@ -1,10 +1,6 @@
-#include "HelperCore/HelperFailure.hpp"
+#include "HelperPlatform/AccessibilityReader.hpp"
 #include "HelperPlatform/HIDTransports.hpp"
 #include "HelperPlatform/SimulatorDevice.hpp"
-#if __has_include("HelperPlatform/AccessibilityReader.hpp")
-#include "HelperPlatform/AccessibilityReader.hpp"
-#define TAVREL_HAS_ACCESSIBILITY_READER 1
-#endif
 
 namespace tavrel {
 
@@ -17,13 +13,8 @@ SimulatorParts SimulatorParts::standard() {
         return std::make_shared<IndigoTransport>(device);
     };
     parts.reader = [](const std::shared_ptr<SimDeviceHandle>& device) -> std::function<AXNode()> {
-#ifdef TAVREL_HAS_ACCESSIBILITY_READER
         auto reader = std::make_shared<AccessibilityReader>(device);
         return [reader] { return reader->tree(); };
-#else
-        (void)device;
-        throw HelperFailure("AccessibilityPlatformTranslation is not on this Mac", 502);
-#endif
     };
     return parts;
 }
