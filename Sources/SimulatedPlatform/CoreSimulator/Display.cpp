@@ -40,6 +40,14 @@ struct DescriptorObject : Object {
     struct Modern {
         std::shared_ptr<Executor> queue;
         Value frame, surfaces;
+
+        // Modern callbacks run on the queue the registrant named, or in place without one.
+        void deliver(const Value& block) const {
+            if (queue)
+                queue->async([block] { block.call(); });
+            else
+                block.call();
+        }
     };
     std::shared_ptr<sim::DeviceLink> link;
     uint64_t frameToken = 0, token = 0;
@@ -70,12 +78,7 @@ struct DescriptorObject : Object {
             for (auto& [uuid, m] : modern) calls.push_back(m);
             for (auto& [uuid, d] : damageCallbacks) damage.push_back(d);
         }
-        for (auto& m : calls) {
-            if (m.queue)
-                m.queue->async([block = m.frame] { block.call(); });
-            else
-                m.frame.call();
-        }
+        for (auto& m : calls) m.deliver(m.frame);
         if (damage.empty()) return;
         auto& info = link->info();
         List rects = {Rect{{0, 0}, {double(info.widthPx), double(info.heightPx)}}};
@@ -91,12 +94,7 @@ struct DescriptorObject : Object {
             for (auto& [uuid, m] : modern) calls.push_back(m);
             for (auto& [uuid, c] : surfaceCallbacks) changed.push_back(c);
         }
-        for (auto& m : calls) {
-            if (m.queue)
-                m.queue->async([block = m.surfaces] { block.call(); });
-            else
-                m.surfaces.call();
-        }
+        for (auto& m : calls) m.deliver(m.surfaces);
         if (changed.empty()) return;
         Value surface = currentSurface();
         for (auto& c : changed) c.call({surface});
