@@ -40,9 +40,14 @@ Decision FrameScheduler::frameChanged(double t) {
     return tick(t);
 }
 
+double FrameScheduler::nextAllowed() const {
+    const double gap = *lastEncode + shortestGap * minimumInterval;
+    return due ? std::max(gap, *due - minimumInterval) : gap;
+}
+
 Decision FrameScheduler::tick(double t) const {
     if (!lastEncode || !lastKey) return Decision::encode(true);
-    const double next = minimumInterval + *lastEncode;
+    const double next = nextAllowed();
     // False when either side is NaN: such a time never encodes.
     const bool ready = t >= next;
     const bool keyDue = t - *lastKey >= keyFrameInterval;
@@ -56,6 +61,10 @@ Decision FrameScheduler::tick(double t) const {
 }
 
 void FrameScheduler::encoded(double t, bool key) {
+    // Capped so that key frames of a still screen, which ignore the frame rate, cannot push
+    // the schedule far ahead. std::max and std::min keep their first argument against a NaN.
+    due = due ? std::min(std::max(*due, t), t + minimumInterval) + minimumInterval
+              : t + minimumInterval;
     lastEncode = t;
     dirty = false;
     if (key) {

@@ -31,11 +31,20 @@ std::ostream& operator<<(std::ostream& stream, const Decision& decision);
 /// screen so that a client joining late or losing data recovers. Holds no clock: every call
 /// passes the time, in seconds on one monotonic time line. Not thread-safe; the stream calls
 /// it under its own lock.
+///
+/// The frame-rate ceiling has two parts: encodes come at least 3/4 of an interval apart, and
+/// no more often than one per interval on average (`due`). A source that redraws at exactly
+/// the frame rate thus settles onto its own phase within a few frames and stays there through
+/// jitter; counting a full interval from the last encode instead lets each wake-up delay push
+/// the next encode later, until pictures are skipped and wait up to a whole interval.
 struct FrameScheduler {
     double minimumInterval;
     double keyFrameInterval;
     bool idleKeyFrames;
     std::optional<double> lastEncode;
+    /// When the next encode is due on a steady one-per-interval schedule; an encode may run
+    /// ahead of it by at most one interval. Never moves earlier.
+    std::optional<double> due;
     std::optional<double> lastKey;
     /// The screen changed since the last encode.
     bool dirty = false;
@@ -55,6 +64,11 @@ struct FrameScheduler {
     void encoded(double t, bool key);
     /// The next encode is a key frame.
     void wantKeyFrame() { keyWanted = true; }
+
+    /// The shortest time between two encodes of changing pictures, in intervals.
+    static constexpr double shortestGap = 0.75;
+    /// The earliest time the next changed picture may be encoded.
+    double nextAllowed() const;
 };
 
 }  // namespace tavrel
