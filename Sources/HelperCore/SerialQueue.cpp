@@ -138,24 +138,25 @@ bool SerialQueue::asyncAt(Clock::time_point when, Work work) {
     return state_->enqueue(when, false, std::move(work));
 }
 
-bool SerialQueue::runInlineIfIdle(const std::function<void()>& work) {
+bool SerialQueue::holdForInPlaceWork(const void*& outer) {
     {
         std::lock_guard lock(state_->mutex);
         if (state_->stopping || state_->busy || !state_->ready.empty()) return false;
         state_->busy = true;
     }
-    struct Release {
-        State& state;
-        const void* outer = std::exchange(currentQueue, &state);
-        ~Release() {
-            currentQueue = outer;
-            std::lock_guard lock(state.mutex);
-            state.busy = false;
-            state.wake.notify_all();
-        }
-    } release{*state_};
-    work();
+    outer = std::exchange(currentQueue, state_.get());
     return true;
+}
+
+void SerialQueue::releaseInPlaceWork(const void* outer) {
+    currentQueue = outer;
+    std::lock_guard lock(state_->mutex);
+    state_->busy = false;
+    // The queue's thread sleeps through a busy spell only when it has work waiting; waking it
+    // otherwise would cost every in-place item two needless thread switches.
+    if (!state_->ready.empty() || !state_->delayed.empty() || state_->stopping) {
+        state_->wake.notify_all();
+    }
 }
 
 bool SerialQueue::isCurrent() const {

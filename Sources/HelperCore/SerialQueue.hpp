@@ -67,9 +67,10 @@ class SerialQueue {
   private:
     struct State;
     struct ManualStart {};
-    // Runs `work` here, holding the queue as if it ran there, when nothing else is queued or
-    // running; false (nothing done) otherwise.
-    bool runInlineIfIdle(const std::function<void()>& work);
+    // Holds the queue for work run in place on the calling thread, when nothing else is
+    // queued or running; false (nothing held) otherwise. `outer` receives what to hand back.
+    bool holdForInPlaceWork(const void*& outer);
+    void releaseInPlaceWork(const void* outer);
     SerialQueue(std::string label, ManualStart);
 
     std::shared_ptr<State> state_;
@@ -79,11 +80,18 @@ template <class F>
 std::invoke_result_t<F&> SerialQueue::sync(F&& work) {
     using Result = std::invoke_result_t<F&>;
     if (isCurrent()) return work();
-    std::packaged_task<Result()> task(std::ref(work));
-    auto result = task.get_future();
     // As with dispatch queues, an idle queue runs sync work on the caller's thread: the caller
     // waits either way, and this saves two thread switches.
-    if (runInlineIfIdle([&task] { task(); })) return result.get();
+    if (const void* outer = nullptr; holdForInPlaceWork(outer)) {
+        struct Release {
+            SerialQueue& queue;
+            const void* outer;
+            ~Release() { queue.releaseInPlaceWork(outer); }
+        } release{*this, outer};
+        return work();
+    }
+    std::packaged_task<Result()> task(std::ref(work));
+    auto result = task.get_future();
     if (!async([&task] { task(); })) throw std::logic_error("the queue " + label() + " is stopped");
     return result.get();
 }
