@@ -16,7 +16,7 @@ namespace tavrel {
 /// The destructor waits for every job to finish; it must not run on one of the pool's workers.
 class TaskPool {
   public:
-    explicit TaskPool(std::string threadName = "tavrel.task", std::size_t maxIdle = 8);
+    explicit TaskPool(std::string threadName = "tavrel.task", std::size_t maxIdle = 16);
     ~TaskPool();
     TaskPool(const TaskPool&) = delete;
     TaskPool& operator=(const TaskPool&) = delete;
