@@ -44,7 +44,7 @@ void padPlane(std::uint8_t* plane, int linesize, int writtenWidth, int writtenHe
 }
 
 // Even, so that every strip starts on a chroma row.
-constexpr int stripRows = 16;
+constexpr int stripRows = 32;
 
 }  // namespace
 
@@ -93,22 +93,48 @@ void Pictures::draw(const Surface& surface, AVFrame* into) {
     } catch (const std::bad_alloc&) {
         throw HelperFailure("this Mac has no VideoToolbox scaler", 502);
     }
-    for (int top = 0; top < height; top += stripRows) {
-        const int rows = std::min(stripRows, height - top);
-        std::uint8_t* strip =
-            transferScratch_.data() + static_cast<std::ptrdiff_t>(top) * scaledStride;
-        int status = libyuv::ARGBScaleClip(pixels, stride, surface.width(), surface.height(),
-                                           transferScratch_.data(), scaledStride, width, height, 0,
-                                           top, width, rows, libyuv::kFilterBox);
-        if (status != 0) throw scaleFailure(status);
-        status = libyuv::ARGBToI420(
+    const auto convert = [&](const std::uint8_t* strip, int top, int w, int rows) {
+        const int status = libyuv::ARGBToI420(
             strip, scaledStride,
             into->data[0] + static_cast<std::ptrdiff_t>(top) * into->linesize[0], into->linesize[0],
             into->data[1] + static_cast<std::ptrdiff_t>(top / 2) * into->linesize[1],
             into->linesize[1],
             into->data[2] + static_cast<std::ptrdiff_t>(top / 2) * into->linesize[2],
-            into->linesize[2], width, rows);
+            into->linesize[2], w, rows);
         if (status != 0) throw scaleFailure(status);
+    };
+    // Half the size, give or take the odd pixel (1179x2556 to 590x1278): an exact 2:1 box of
+    // the even part of the surface is three times faster than a general 1.998:1 box, and the
+    // odd column or row left over is filled from its neighbour.
+    const int halfWidth = surface.width() / 2;
+    const int halfHeight = surface.height() / 2;
+    if (std::abs(width - halfWidth) <= 1 && std::abs(height - halfHeight) <= 1) {
+        const int w = std::min(width, halfWidth);
+        const int h = std::min(height, halfHeight);
+        for (int top = 0; top < h; top += stripRows) {
+            const int rows = std::min(stripRows, h - top);
+            std::uint8_t* strip =
+                transferScratch_.data() + static_cast<std::ptrdiff_t>(top) * scaledStride;
+            const int status = libyuv::ARGBScale(
+                pixels + static_cast<std::ptrdiff_t>(top) * 2 * stride, stride, w * 2, rows * 2,
+                strip, scaledStride, w, rows, libyuv::kFilterBox);
+            if (status != 0) throw scaleFailure(status);
+            convert(strip, top, w, rows);
+        }
+        padPlane(into->data[0], into->linesize[0], w, h, width, height);
+        padPlane(into->data[1], into->linesize[1], (w + 1) / 2, (h + 1) / 2, width / 2, height / 2);
+        padPlane(into->data[2], into->linesize[2], (w + 1) / 2, (h + 1) / 2, width / 2, height / 2);
+        return;
+    }
+    for (int top = 0; top < height; top += stripRows) {
+        const int rows = std::min(stripRows, height - top);
+        std::uint8_t* strip =
+            transferScratch_.data() + static_cast<std::ptrdiff_t>(top) * scaledStride;
+        const int status = libyuv::ARGBScaleClip(pixels, stride, surface.width(), surface.height(),
+                                                 transferScratch_.data(), scaledStride, width,
+                                                 height, 0, top, width, rows, libyuv::kFilterBox);
+        if (status != 0) throw scaleFailure(status);
+        convert(strip, top, width, rows);
     }
 }
 

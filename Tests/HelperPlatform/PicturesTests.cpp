@@ -197,33 +197,56 @@ TEST(Pictures, DrawScalesTheWholeSurfaceIntoTheFrame) {
 }
 
 TEST(Pictures, DrawingInStripsMatchesOneWholeScaleAndConversion) {
-    auto surface = Surface::allocate(301, 517);
-    for (int y = 0; y < 517; ++y) {
-        for (int x = 0; x < 301 * 4; ++x) {
-            surface->mutablePixels()[y * surface->bytesPerRow() + x] =
-                static_cast<std::uint8_t>(x * 31 + y * 17 + ((x * y) >> 3));
-        }
-    }
-    const int width = 150, height = 258;  // not a whole number of strips
-    std::vector<std::uint8_t> scaled(width * 4 * height);
-    ASSERT_EQ(libyuv::ARGBScale(surface->pixels(), static_cast<int>(surface->bytesPerRow()), 301,
-                                517, scaled.data(), width * 4, width, height, libyuv::kFilterBox),
-              0);
-    auto expected = yuvFrame(width, height);
-    ASSERT_EQ(libyuv::ARGBToI420(scaled.data(), width * 4, expected->data[0], expected->linesize[0],
-                                 expected->data[1], expected->linesize[1], expected->data[2],
-                                 expected->linesize[2], width, height),
-              0);
+    struct Case {
+        int surfaceWidth, surfaceHeight, frameWidth, frameHeight;
+        // What the reference scales: the surface's top-left `region` to `scaled`, and the
+        // rest of the frame repeats the last column and row.
+        int regionWidth, regionHeight, scaledWidth, scaledHeight;
+    };
+    const Case cases[] = {
+        {301, 517, 100, 172, 301, 517, 100, 172},  // a third: the general box, uneven strips
+        {300, 516, 150, 258, 300, 516, 150, 258},  // exactly half
+        {303, 517, 152, 258, 302, 516, 151, 258},  // half of an odd surface, as 1179 to 590
+    };
     Pictures pictures;
-    auto frame = yuvFrame(width, height);
-    pictures.draw(*surface, frame.get());
-    for (int plane = 0; plane < 3; ++plane) {
-        const int w = plane == 0 ? width : width / 2, h = plane == 0 ? height : height / 2;
-        for (int y = 0; y < h; ++y) {
-            ASSERT_EQ(std::memcmp(frame->data[plane] + y * frame->linesize[plane],
-                                  expected->data[plane] + y * expected->linesize[plane], w),
-                      0)
-                << "plane " << plane << " row " << y;
+    for (const auto& c : cases) {
+        auto surface = Surface::allocate(c.surfaceWidth, c.surfaceHeight);
+        for (int y = 0; y < c.surfaceHeight; ++y) {
+            for (int x = 0; x < c.surfaceWidth * 4; ++x) {
+                surface->mutablePixels()[y * surface->bytesPerRow() + x] =
+                    static_cast<std::uint8_t>(x * 31 + y * 17 + ((x * y) >> 3));
+            }
+        }
+        const int stride = c.scaledWidth * 4;
+        std::vector<std::uint8_t> scaled(static_cast<std::size_t>(stride) * c.scaledHeight);
+        ASSERT_EQ(libyuv::ARGBScale(surface->pixels(), static_cast<int>(surface->bytesPerRow()),
+                                    c.regionWidth, c.regionHeight, scaled.data(), stride,
+                                    c.scaledWidth, c.scaledHeight, libyuv::kFilterBox),
+                  0);
+        auto expected = yuvFrame(c.frameWidth, c.frameHeight);
+        ASSERT_EQ(
+            libyuv::ARGBToI420(scaled.data(), stride, expected->data[0], expected->linesize[0],
+                               expected->data[1], expected->linesize[1], expected->data[2],
+                               expected->linesize[2], c.scaledWidth, c.scaledHeight),
+            0);
+        for (int y = 0; y < c.scaledHeight; ++y) {
+            std::uint8_t* row = expected->data[0] + y * expected->linesize[0];
+            for (int x = c.scaledWidth; x < c.frameWidth; ++x) row[x] = row[c.scaledWidth - 1];
+        }
+        auto frame = yuvFrame(c.frameWidth, c.frameHeight);
+        pictures.draw(*surface, frame.get());
+        const std::string name = std::to_string(c.surfaceWidth) + "x" +
+                                 std::to_string(c.surfaceHeight) + " to " +
+                                 std::to_string(c.frameWidth) + "x" + std::to_string(c.frameHeight);
+        for (int plane = 0; plane < 3; ++plane) {
+            const int w = plane == 0 ? c.frameWidth : c.frameWidth / 2;
+            const int h = plane == 0 ? c.frameHeight : c.frameHeight / 2;
+            for (int y = 0; y < h; ++y) {
+                ASSERT_EQ(std::memcmp(frame->data[plane] + y * frame->linesize[plane],
+                                      expected->data[plane] + y * expected->linesize[plane], w),
+                          0)
+                    << name << ": plane " << plane << " row " << y;
+            }
         }
     }
 }
