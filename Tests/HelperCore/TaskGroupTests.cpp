@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <latch>
 #include <mutex>
 #include <stdexcept>
@@ -11,20 +10,12 @@
 
 #include "HelperCore/TaskGroup.hpp"
 #include "HelperCore/TaskPool.hpp"
+#include "Support/ThreadCensus.hpp"
 
 namespace tavrel {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::size_t threadsOfThisProcess() {
-    std::size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        (void)entry;
-        ++count;
-    }
-    return count;
-}
 
 // Blocks until its stop token is requested, as a child waiting on a stream does.
 void waitForStop(std::stop_token stop) {
@@ -86,7 +77,7 @@ TEST(TaskGroup, WaitAllRethrowsTheFirstEscapedErrorOnce) {
 }
 
 TEST(TaskPool, ReusesIdleWorkersAndTrimEndsThem) {
-    const auto before = threadsOfThisProcess();
+    const auto before = testing::threadsNamed("tavrel.test");
     {
         TaskPool pool("tavrel.test", 4);
         for (int i = 0; i < 50; ++i) {
@@ -112,12 +103,12 @@ TEST(TaskPool, ReusesIdleWorkersAndTrimEndsThem) {
         EXPECT_EQ(pool.threadCount(), 4u) << "no more than maxIdle workers stay";
         pool.trim();
         EXPECT_EQ(pool.threadCount(), 0u);
-        EXPECT_EQ(threadsOfThisProcess(), before);
+        EXPECT_EQ(testing::threadsNamed("tavrel.test"), before);
         std::latch again(1);
         pool.run([&] { again.count_down(); });
         again.wait();
     }
-    EXPECT_EQ(threadsOfThisProcess(), before);
+    EXPECT_EQ(testing::threadsNamed("tavrel.test"), before);
 }
 
 }  // namespace

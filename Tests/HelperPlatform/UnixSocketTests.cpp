@@ -16,6 +16,7 @@
 #include "HelperPlatform/UnixSocket.hpp"
 #include "Support/TemporaryDirectory.hpp"
 #include "Support/TestClient.hpp"
+#include "Support/ThreadCensus.hpp"
 
 namespace tavrel {
 namespace {
@@ -168,13 +169,7 @@ TEST(UnixSocketListener, NamesItsThreadsAndKeepsAcceptingAfterClientsGiveUp) {
     }
     TestClient client(listener.path());
     ASSERT_TRUE(accepted.wait(20));
-    std::vector<std::string> names;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(task.path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        names.push_back(name);
-    }
+    const auto names = testing::threadNames();
     for (const char* expected : {"tavrel.accept", "tavrel.socket.r", "tavrel.socket.w"}) {
         EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
     }
