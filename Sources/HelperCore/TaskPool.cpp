@@ -93,12 +93,13 @@ TaskPool& TaskPool::shared() {
 
 void TaskPool::run(std::function<void()> job) {
     std::vector<std::thread> ended;
+    bool wake = false;
     {
         std::lock_guard lock(state_->mutex);
         state_->jobs.push_back(std::move(job));
         // Idle workers not already promised to a queued job or to a trim take it; else a new one.
         if (state_->idle >= state_->toTrim + state_->jobs.size()) {
-            state_->work.notify_one();
+            wake = true;
         } else {
             try {
                 state_->startWorker();
@@ -109,6 +110,8 @@ void TaskPool::run(std::function<void()> job) {
         }
         ended = state_->takeEnded();
     }
+    // Woken after the lock is released, the worker does not wake only to wait for it.
+    if (wake) state_->work.notify_one();
     for (auto& thread : ended) thread.join();
 }
 
