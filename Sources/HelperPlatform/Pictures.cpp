@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <future>
 #include <new>
 #include <string>
+#include <system_error>
 
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/scale_argb.h>
@@ -103,6 +106,8 @@ void Pictures::draw(const Surface& surface, AVFrame* into) {
             into->linesize[2], w, rows);
         if (status != 0) throw scaleFailure(status);
     };
+    // Worth a second thread from about a quarter of a phone screen's pixels.
+    const bool large = static_cast<long>(width) * height >= 256 * 1024;
     // Half the size, give or take the odd pixel (1179x2556 to 590x1278): an exact 2:1 box of
     // the even part of the surface is three times faster than a general 1.998:1 box, and the
     // odd column or row left over is filled from its neighbour.
@@ -111,8 +116,7 @@ void Pictures::draw(const Surface& surface, AVFrame* into) {
     if (std::abs(width - halfWidth) <= 1 && std::abs(height - halfHeight) <= 1) {
         const int w = std::min(width, halfWidth);
         const int h = std::min(height, halfHeight);
-        for (int top = 0; top < h; top += stripRows) {
-            const int rows = std::min(stripRows, h - top);
+        forEachStrip(h, large, [&](int top, int rows) {
             std::uint8_t* strip =
                 transferScratch_.data() + static_cast<std::ptrdiff_t>(top) * scaledStride;
             const int status = libyuv::ARGBScale(
@@ -120,14 +124,13 @@ void Pictures::draw(const Surface& surface, AVFrame* into) {
                 strip, scaledStride, w, rows, libyuv::kFilterBox);
             if (status != 0) throw scaleFailure(status);
             convert(strip, top, w, rows);
-        }
+        });
         padPlane(into->data[0], into->linesize[0], w, h, width, height);
         padPlane(into->data[1], into->linesize[1], (w + 1) / 2, (h + 1) / 2, width / 2, height / 2);
         padPlane(into->data[2], into->linesize[2], (w + 1) / 2, (h + 1) / 2, width / 2, height / 2);
         return;
     }
-    for (int top = 0; top < height; top += stripRows) {
-        const int rows = std::min(stripRows, height - top);
+    forEachStrip(height, large, [&](int top, int rows) {
         std::uint8_t* strip =
             transferScratch_.data() + static_cast<std::ptrdiff_t>(top) * scaledStride;
         const int status = libyuv::ARGBScaleClip(pixels, stride, surface.width(), surface.height(),
@@ -135,7 +138,44 @@ void Pictures::draw(const Surface& surface, AVFrame* into) {
                                                  height, 0, top, width, rows, libyuv::kFilterBox);
         if (status != 0) throw scaleFailure(status);
         convert(strip, top, width, rows);
+    });
+}
+
+void Pictures::forEachStrip(int height, bool large, const std::function<void(int, int)>& strip) {
+    const auto strips = [&](int from, int to) {
+        for (int top = from; top < to; top += stripRows) strip(top, std::min(stripRows, to - top));
+    };
+    if (!large) return strips(0, height);
+    if (!drawThread_) {
+        try {
+            drawThread_ = std::make_unique<SerialQueue>("tavrel.draw");
+        } catch (const std::system_error&) {
+            return strips(0, height);  // no thread to be had: one is enough
+        }
     }
+    // A whole number of strips, so that every strip still starts on a chroma row.
+    const int split = (height / 2 + stripRows - 1) / stripRows * stripRows;
+    std::exception_ptr helperFailure;
+    std::promise<void> helperDone;
+    auto helped = helperDone.get_future();
+    const bool queued = drawThread_->async([&] {
+        try {
+            strips(0, split);
+        } catch (...) {
+            helperFailure = std::current_exception();
+        }
+        helperDone.set_value();
+    });
+    if (!queued) return strips(0, height);
+    std::exception_ptr ownFailure;
+    try {
+        strips(split, height);
+    } catch (...) {
+        ownFailure = std::current_exception();
+    }
+    helped.wait();  // the helper writes into the frame and the scratch buffer: never leave early
+    if (helperFailure) std::rethrow_exception(helperFailure);
+    if (ownFailure) std::rethrow_exception(ownFailure);
 }
 
 JPEG Pictures::jpeg(const Surface& surface, const ScreenshotPlan& plan) {

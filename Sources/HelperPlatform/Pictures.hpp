@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "HelperCore/Screen.hpp"
+#include "HelperCore/SerialQueue.hpp"
 #include "HelperPlatform/Surface.hpp"
 
 struct AVFrame;
@@ -18,7 +21,9 @@ namespace tavrel {
 ///
 /// Threads: `draw` and `jpeg` may be called from any thread, also at the same time; each path
 /// serialises on its own mutex (the TurboJPEG handle and the scratch buffers are not shared
-/// between calls).
+/// between calls). A large `draw` does half its rows on a thread of its own, "tavrel.draw",
+/// made on first need: reading a 12 MB surface is bound by memory, which two cores read
+/// faster than one.
 class Pictures {
   public:
     Pictures();
@@ -36,8 +41,13 @@ class Pictures {
     JPEG jpeg(const Surface& surface, const ScreenshotPlan& plan);
 
   private:
+    // Calls `strip(top, rows)` for every strip of `height` rows, the first half of them on the
+    // draw thread when the frame is large. Rethrows the first failure. Holds `transferLock_`.
+    void forEachStrip(int height, bool large, const std::function<void(int, int)>& strip);
+
     std::mutex transferLock_;
     std::vector<std::uint8_t> transferScratch_;
+    std::unique_ptr<SerialQueue> drawThread_;  // guarded by transferLock_
 
     std::mutex jpegLock_;
     void* compressor_ = nullptr;  // tjhandle, made on first use

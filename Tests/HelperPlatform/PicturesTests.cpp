@@ -207,6 +207,9 @@ TEST(Pictures, DrawingInStripsMatchesOneWholeScaleAndConversion) {
         {301, 517, 100, 172, 301, 517, 100, 172},  // a third: the general box, uneven strips
         {300, 516, 150, 258, 300, 516, 150, 258},  // exactly half
         {303, 517, 152, 258, 302, 516, 151, 258},  // half of an odd surface, as 1179 to 590
+        // Large enough for two threads to share the strips.
+        {1179, 2556, 590, 1278, 1178, 2556, 589, 1278},
+        {1179, 2556, 640, 1000, 1179, 2556, 640, 1000},
     };
     Pictures pictures;
     for (const auto& c : cases) {
