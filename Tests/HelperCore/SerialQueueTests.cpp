@@ -103,6 +103,29 @@ TEST(SerialQueue, SyncReturnsResultsPassesExceptionsAndRunsInPlaceOnItsOwnQueue)
     EXPECT_EQ(queue.sync([] { return 1; }), 1);
 }
 
+TEST(SerialQueue, WorkThatFallsDueDuringInPlaceSyncRunsRightAfterIt) {
+    // Each case: an item queued for later, and in-place sync work that outlasts its deadline
+    // or not. The queue's thread must pick the item up when the sync work lets go.
+    struct Case {
+        std::chrono::milliseconds delay, syncLasts;
+    };
+    for (const Case c : {Case{10ms, 40ms}, Case{20ms, 60ms}, Case{40ms, 10ms}}) {
+        SerialQueue queue("tavrel.test");
+        std::promise<std::chrono::steady_clock::time_point> ran;
+        auto ranAt = ran.get_future();
+        queue.asyncAfter(c.delay, [&] { ran.set_value(std::chrono::steady_clock::now()); });
+        std::this_thread::sleep_for(2ms);  // let the thread settle into its wait
+        std::chrono::steady_clock::time_point released;
+        queue.sync([&] {
+            std::this_thread::sleep_for(c.syncLasts);
+            released = std::chrono::steady_clock::now();
+        });
+        ASSERT_EQ(ranAt.wait_for(2s), std::future_status::ready)
+            << c.delay.count() << " ms item after " << c.syncLasts.count() << " ms of sync work";
+        EXPECT_GE(ranAt.get(), released);
+    }
+}
+
 TEST(SerialQueue, StopRunsDueWorkDiscardsLaterWorkAndRefusesNewWork) {
     auto queue = std::make_unique<SerialQueue>("tavrel.test");
     std::promise<void> release;
