@@ -199,8 +199,8 @@ SurfaceWriter::SurfaceWriter(uint32_t width, uint32_t height, uint32_t count, in
         slot.writing.store(0);
     }
     // Published last: a reader that sees the magic sees a complete header.
-    std::atomic_thread_fence(std::memory_order_release);
-    header.magic = SurfaceHeader::magicValue;
+    std::atomic_ref<uint32_t>(header.magic).store(SurfaceHeader::magicValue,
+                                                  std::memory_order_release);
 }
 
 uint32_t SurfaceWriter::width() const {
