@@ -20,24 +20,6 @@ using testing::SyntheticPixelSource;
 
 const ScreenGeometry phone = ScreenGeometry::of(1179, 2556, 3);
 
-// A phone-sized screen with texture, so the JPEG encoder has real work.
-std::shared_ptr<SyntheticPixelSource> phoneScreen() {
-    auto source = std::make_shared<SyntheticPixelSource>(1179, 2556);
-    source->paint([](const Surface& surface) {
-        for (int y = 0; y < surface.height(); ++y) {
-            std::uint8_t* row = surface.mutablePixels() + y * surface.bytesPerRow();
-            for (int x = 0; x < surface.width(); ++x) {
-                const bool text = ((y / 40) % 3 == 1) && ((x * 7 + y * 3) % 23 < 9);
-                row[x * 4 + 0] = text ? 20 : static_cast<std::uint8_t>(200 + (y * 55) / 2556);
-                row[x * 4 + 1] = text ? 20 : static_cast<std::uint8_t>(180 + (x * 60) / 1179);
-                row[x * 4 + 2] = text ? 30 : static_cast<std::uint8_t>(120 + ((x ^ y) & 31));
-                row[x * 4 + 3] = 255;
-            }
-        }
-    });
-    return source;
-}
-
 double median(std::vector<double> values) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
@@ -49,7 +31,7 @@ double ms(Clock::duration duration) {
 }
 
 void FullScreenshotVsBareTurboJPEG(benchmark::State& state) {
-    const auto source = phoneScreen();
+    const auto source = SyntheticPixelSource::phoneScreen();
     ScreenFeed feed(source, std::make_shared<Pictures>(), false, 2,
                     Log(Log::Level::error, nullptr));
     const ScreenshotRequest request{};  // whole screen, quality 75
@@ -87,7 +69,7 @@ BENCHMARK(FullScreenshotVsBareTurboJPEG)
     ->Unit(benchmark::kMillisecond);
 
 void Thumbnail160Quality40(benchmark::State& state) {
-    const auto source = phoneScreen();
+    const auto source = SyntheticPixelSource::phoneScreen();
     ScreenFeed feed(source, std::make_shared<Pictures>(), false, 2,
                     Log(Log::Level::error, nullptr));
     const ScreenshotRequest request{160, 40, std::nullopt};
@@ -107,7 +89,7 @@ BENCHMARK(Thumbnail160Quality40)->UseManualTime()->Iterations(200)->Unit(benchma
 // Scaling and conversion of a phone screen into an encoder frame: argument 50 is the half-size
 // stream (590x1278, box filter), 100 the full size (1180x2556, copied and padded).
 void DrawIntoEncoderFrame(benchmark::State& state) {
-    const auto source = phoneScreen();
+    const auto source = SyntheticPixelSource::phoneScreen();
     Pictures pictures;
     AVFramePtr frame(av_frame_alloc());
     frame->format = AV_PIX_FMT_YUV420P;

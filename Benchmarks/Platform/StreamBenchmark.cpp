@@ -32,23 +32,6 @@ double ms(Clock::duration duration) {
     return std::chrono::duration<double, std::milli>(duration).count();
 }
 
-std::shared_ptr<SyntheticPixelSource> phoneScreen() {
-    auto source = std::make_shared<SyntheticPixelSource>(1179, 2556);
-    source->paint([](const Surface& surface) {
-        for (int y = 0; y < surface.height(); ++y) {
-            std::uint8_t* row = surface.mutablePixels() + y * surface.bytesPerRow();
-            for (int x = 0; x < surface.width(); ++x) {
-                const bool text = ((y / 40) % 3 == 1) && ((x * 7 + y * 3) % 23 < 9);
-                row[x * 4 + 0] = text ? 20 : static_cast<std::uint8_t>(200 + (y * 55) / 2556);
-                row[x * 4 + 1] = text ? 20 : static_cast<std::uint8_t>(180 + (x * 60) / 1179);
-                row[x * 4 + 2] = text ? 30 : static_cast<std::uint8_t>(120 + ((x ^ y) & 31));
-                row[x * 4 + 3] = 255;
-            }
-        }
-    });
-    return source;
-}
-
 struct Run {
     std::vector<double> latencyMs;   // new picture to access unit emitted
     std::vector<double> encoderMs;   // inside libavcodec, same frames
@@ -64,7 +47,7 @@ struct Run {
 // Streams for `seconds`, measuring after the first second.
 Run stream(double scale, std::int64_t fps, double seconds,
            const std::function<void(double)>& everySecond = nullptr) {
-    const auto source = phoneScreen();
+    const auto source = SyntheticPixelSource::phoneScreen();
     source->animate(60);
     std::mutex mutex;
     Run run;

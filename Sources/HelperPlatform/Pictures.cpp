@@ -155,18 +155,9 @@ void Pictures::forEachStrip(int height, bool large, const std::function<void(int
     }
     // A whole number of strips, so that every strip still starts on a chroma row.
     const int split = (height / 2 + stripRows - 1) / stripRows * stripRows;
-    std::exception_ptr helperFailure;
-    std::promise<void> helperDone;
-    auto helped = helperDone.get_future();
-    const bool queued = drawThread_->async([&] {
-        try {
-            strips(0, split);
-        } catch (...) {
-            helperFailure = std::current_exception();
-        }
-        helperDone.set_value();
-    });
-    if (!queued) return strips(0, height);
+    std::packaged_task<void()> firstHalf([&] { strips(0, split); });
+    auto helped = firstHalf.get_future();
+    if (!drawThread_->async([&] { firstHalf(); })) return strips(0, height);
     std::exception_ptr ownFailure;
     try {
         strips(split, height);
@@ -174,8 +165,8 @@ void Pictures::forEachStrip(int height, bool large, const std::function<void(int
         ownFailure = std::current_exception();
     }
     helped.wait();  // the helper writes into the frame and the scratch buffer: never leave early
-    if (helperFailure) std::rethrow_exception(helperFailure);
     if (ownFailure) std::rethrow_exception(ownFailure);
+    helped.get();  // rethrows the helper's failure
 }
 
 JPEG Pictures::jpeg(const Surface& surface, const ScreenshotPlan& plan) {

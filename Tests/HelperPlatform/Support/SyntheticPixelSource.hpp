@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stop_token>
@@ -164,6 +165,25 @@ class SyntheticPixelSource : public PixelSource {
             return found->second;
         }
         return std::nullopt;
+    }
+
+    /// A 1179x2556 screen with bands of "text" on a gradient, so that scalers and encoders
+    /// have real work; the moving square of `redraw` and `animate` still changes it.
+    static std::shared_ptr<SyntheticPixelSource> phoneScreen() {
+        auto source = std::make_shared<SyntheticPixelSource>(1179, 2556);
+        source->paint([](const Surface& surface) {
+            for (int y = 0; y < surface.height(); ++y) {
+                std::uint8_t* row = surface.mutablePixels() + y * surface.bytesPerRow();
+                for (int x = 0; x < surface.width(); ++x) {
+                    const bool text = ((y / 40) % 3 == 1) && ((x * 7 + y * 3) % 23 < 9);
+                    row[x * 4 + 0] = text ? 20 : static_cast<std::uint8_t>(200 + (y * 55) / 2556);
+                    row[x * 4 + 1] = text ? 20 : static_cast<std::uint8_t>(180 + (x * 60) / 1179);
+                    row[x * 4 + 2] = text ? 30 : static_cast<std::uint8_t>(120 + ((x ^ y) & 31));
+                    row[x * 4 + 3] = 255;
+                }
+            }
+        });
+        return source;
     }
 
   private:
