@@ -42,7 +42,8 @@ class Pictures {
 
   private:
     // Calls `strip(top, rows)` for every strip of `height` rows, the first half of them on the
-    // draw thread when the frame is large. Rethrows a failure of either half. Holds `transferLock_`.
+    // draw thread when the frame is large. Rethrows a failure of either half. Holds
+    // `transferLock_`.
     void forEachStrip(int height, bool large, const std::function<void(int, int)>& strip);
 
     std::mutex transferLock_;
