@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "HelperCore/AnnexB.hpp"
-#include "HelperCore/HelperFailure.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Video/AnnexB.hpp"
 
 namespace {
 

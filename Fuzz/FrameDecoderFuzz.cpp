@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "HelperCore/Wire.hpp"
+#include "HelperCore/Server/Wire.hpp"
 
 namespace {
 

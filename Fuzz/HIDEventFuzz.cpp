@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <memory>
 
-#include "HelperCore/HIDEvent.hpp"
-#include "HelperCore/HelperFailure.hpp"
-#include "HelperCore/InputDriver.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Input/HIDEvent.hpp"
+#include "HelperCore/Input/InputDriver.hpp"
 
 namespace {
 

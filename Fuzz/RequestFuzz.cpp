@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "HelperCore/HelperFailure.hpp"
-#include "HelperCore/Requests.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Server/Requests.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <benchmark/benchmark.h>
 
-#include "HelperCore/Accessibility.hpp"
-#include "HelperCore/JSON.hpp"
+#include "HelperCore/Accessibility/Accessibility.hpp"
+#include "HelperCore/Base/JSON.hpp"
 
 namespace tavrel {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "HelperCore/AnnexB.hpp"
+#include "HelperCore/Video/AnnexB.hpp"
 
 namespace tavrel {
 namespace {

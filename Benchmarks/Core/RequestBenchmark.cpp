@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "HelperCore/Requests.hpp"
+#include "HelperCore/Server/Requests.hpp"
 
 namespace tavrel {
 namespace {

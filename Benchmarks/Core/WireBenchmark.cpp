@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "HelperCore/Wire.hpp"
+#include "HelperCore/Server/Wire.hpp"
 
 namespace tavrel {
 namespace {

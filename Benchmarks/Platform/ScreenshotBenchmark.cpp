@@ -8,8 +8,8 @@
 #include <chrono>
 #include <vector>
 
-#include "HelperPlatform/AVOwners.hpp"
-#include "HelperPlatform/ScreenFeed.hpp"
+#include "HelperPlatform/Media/AVOwners.hpp"
+#include "HelperPlatform/Media/ScreenFeed.hpp"
 #include "HelperPlatform/Support/SyntheticPixelSource.hpp"
 
 namespace tavrel {

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "HelperCore/HelperFailure.hpp"
-#include "HelperCore/Wire.hpp"
-#include "HelperPlatform/SocketServer.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Server/Wire.hpp"
+#include "HelperPlatform/Server/SocketServer.hpp"
 
 namespace tavrel {
 namespace {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "HelperPlatform/H264Stream.hpp"
+#include "HelperPlatform/Media/H264Stream.hpp"
 #include "HelperPlatform/Support/SyntheticPixelSource.hpp"
 
 namespace tavrel {

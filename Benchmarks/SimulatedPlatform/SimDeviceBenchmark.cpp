@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "SimulatedPlatform/Device/DemoModel.hpp"
-#include "SimulatedPlatform/Device/DemoRenderer.hpp"
-#include "SimulatedPlatform/DeviceLink/DeviceLink.hpp"
-#include "SimulatedPlatform/DeviceLink/DeviceSet.hpp"
-#include "SimulatedPlatform/DeviceLink/LinkProtocol.hpp"
+#include "SimulatedPlatform/Device/DeviceLink/DeviceLink.hpp"
+#include "SimulatedPlatform/Device/DeviceLink/DeviceSet.hpp"
+#include "SimulatedPlatform/Device/DeviceLink/LinkProtocol.hpp"
+#include "SimulatedPlatform/Device/simdevice/DemoModel.hpp"
+#include "SimulatedPlatform/Device/simdevice/DemoRenderer.hpp"
 
 extern char** environ;
 

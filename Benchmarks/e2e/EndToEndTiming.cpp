@@ -14,9 +14,9 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "HelperCore/HelperFailure.hpp"
-#include "HelperCore/ScreenGeometry.hpp"
-#include "HelperPlatform/Pictures.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Screenshot/ScreenGeometry.hpp"
+#include "HelperPlatform/Media/Pictures.hpp"
 #include "Support/SimulatorHome.hpp"
 #include "tavrel-client/ClientElements.hpp"
 #include "tavrel-client/ClientRequests.hpp"

@@ -3,7 +3,7 @@
 #include <functional>
 #include <optional>
 
-#include "SimulatedPlatform/Foreign/Exception.hpp"
+#include "SimulatedPlatform/Runtime/Foreign/Exception.hpp"
 
 namespace tavrel {
 

@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "HelperCore/Screen.hpp"
+#include "HelperCore/Screenshot/Screen.hpp"
 
 namespace tavrel::client {
 

@@ -1,6 +1,6 @@
 #include "tavrel-client/ClientElements.hpp"
 
-#include "HelperCore/HelperFailure.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
 
 namespace tavrel::client {
 namespace ClientElements {

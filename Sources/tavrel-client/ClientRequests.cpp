@@ -3,7 +3,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "HelperCore/JSON.hpp"
+#include "HelperCore/Base/JSON.hpp"
 
 namespace tavrel::client {
 namespace ClientRequests {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "HelperCore/HIDEvent.hpp"
+#include "HelperCore/Input/HIDEvent.hpp"
 #include "tavrel-client/ClientArguments.hpp"
 
 namespace tavrel::client {

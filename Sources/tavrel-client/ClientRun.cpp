@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "HelperCore/HelperFailure.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
 #include "tavrel-client/ClientElements.hpp"
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/ClientSocket.hpp"

@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "HelperCore/HelperFailure.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
 
 namespace tavrel::client {
 namespace {

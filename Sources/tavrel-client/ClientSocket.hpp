@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "HelperCore/Wire.hpp"
+#include "HelperCore/Server/Wire.hpp"
 
 namespace tavrel::client {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "HelperCore/HelperFailure.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
 #include "tavrel-client/ClientArguments.hpp"
 #include "tavrel-client/ClientRun.hpp"
 

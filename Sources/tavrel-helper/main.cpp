@@ -11,12 +11,12 @@
 #include <variant>
 #include <vector>
 
-#include "HelperCore/Arguments.hpp"
-#include "HelperCore/HelperFailure.hpp"
-#include "HelperCore/JSON.hpp"
-#include "HelperCore/Log.hpp"
-#include "HelperCore/VersionReport.hpp"
-#include "HelperPlatform/SimulatorCommands.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Base/JSON.hpp"
+#include "HelperCore/Base/Log.hpp"
+#include "HelperCore/Commands/Arguments.hpp"
+#include "HelperCore/Commands/VersionReport.hpp"
+#include "HelperPlatform/Simulator/SimulatorCommands.hpp"
 
 namespace tavrel {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "HelperCore/HelperFailure.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
 
 namespace tavrel::testing {
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
-#include "HelperCore/Device.hpp"
-#include "HelperCore/Wire.hpp"
+#include "HelperCore/Server/Device.hpp"
+#include "HelperCore/Server/Wire.hpp"
 
 namespace tavrel::testing {
 

@@ -1,6 +1,6 @@
 #include "Support/ScriptedDevice.hpp"
 
-#include "HelperCore/HelperFailure.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
 
 namespace tavrel::testing {
 

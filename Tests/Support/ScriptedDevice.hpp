@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "HelperCore/Device.hpp"
-#include "HelperCore/HIDTransport.hpp"
-#include "HelperCore/HelperFailure.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Input/HIDTransport.hpp"
+#include "HelperCore/Server/Device.hpp"
 
 namespace tavrel::testing {
 

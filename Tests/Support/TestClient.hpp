@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "HelperCore/Wire.hpp"
+#include "HelperCore/Server/Wire.hpp"
 
 namespace tavrel::testing {
 

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "HelperCore/HelperFailure.hpp"
-#include "HelperCore/Requests.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Server/Requests.hpp"
 #include "tavrel-client/ClientArguments.hpp"
 #include "tavrel-client/ClientElements.hpp"
 #include "tavrel-client/ClientRequests.hpp"

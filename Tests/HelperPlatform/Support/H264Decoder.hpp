@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "HelperCore/Bytes.hpp"
-#include "HelperPlatform/AVOwners.hpp"
+#include "HelperCore/Base/Bytes.hpp"
+#include "HelperPlatform/Media/AVOwners.hpp"
 
 namespace tavrel::testing {
 

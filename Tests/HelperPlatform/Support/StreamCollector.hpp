@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "HelperCore/AnnexB.hpp"
-#include "HelperCore/AsyncStream.hpp"
-#include "HelperCore/Bytes.hpp"
-#include "HelperCore/Log.hpp"
+#include "HelperCore/Base/Bytes.hpp"
+#include "HelperCore/Base/Log.hpp"
+#include "HelperCore/Concurrency/AsyncStream.hpp"
+#include "HelperCore/Video/AnnexB.hpp"
 
 namespace tavrel::testing {
 

@@ -13,9 +13,9 @@
 #include <stop_token>
 #include <thread>
 
-#include "HelperCore/HelperFailure.hpp"
-#include "HelperPlatform/FrameSignal.hpp"
-#include "HelperPlatform/PixelSource.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperPlatform/Media/FrameSignal.hpp"
+#include "HelperPlatform/Media/PixelSource.hpp"
 
 namespace tavrel::testing {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "SimulatedPlatform/Device/DemoModel.hpp"
-#include "SimulatedPlatform/DeviceLink/DeviceLink.hpp"
+#include "SimulatedPlatform/Device/DeviceLink/DeviceLink.hpp"
+#include "SimulatedPlatform/Device/simdevice/DemoModel.hpp"
 
 namespace tavrel::sim {
 namespace {

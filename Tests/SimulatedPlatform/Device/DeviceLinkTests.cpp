@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "SimulatedPlatform/Device/DeviceLink/DeviceLink.hpp"
 #include "SimulatedPlatform/Device/Support/TemporaryDeviceSet.hpp"
-#include "SimulatedPlatform/DeviceLink/DeviceLink.hpp"
 
 namespace tavrel::sim {
 namespace {

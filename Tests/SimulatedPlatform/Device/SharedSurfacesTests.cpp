@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-#include "SimulatedPlatform/Surface/SharedSurfaces.hpp"
+#include "SimulatedPlatform/Device/Surface/SharedSurfaces.hpp"
 
 namespace tavrel::sim {
 namespace {

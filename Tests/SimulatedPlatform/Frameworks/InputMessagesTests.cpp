@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "SimulatedPlatform/CoreSimulator/DigitizerService.hpp"
-#include "SimulatedPlatform/SimulatorKit/Indigo.hpp"
+#include "SimulatedPlatform/Frameworks/CoreSimulator/DigitizerService.hpp"
+#include "SimulatedPlatform/Frameworks/SimulatorKit/Indigo.hpp"
 
 using namespace tavrel;
 

@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "ForeignGuard/TavrelGuard.hpp"
-#include "SimulatedPlatform/Foreign/Object.hpp"
-#include "SimulatedPlatform/XPC/XPC.hpp"
+#include "SimulatedPlatform/Runtime/Foreign/Object.hpp"
+#include "SimulatedPlatform/Runtime/XPC/XPC.hpp"
 #include "Support/QueueExecutor.hpp"
 
 using namespace tavrel;

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "HelperCore/Bytes.hpp"
+#include "HelperCore/Base/Bytes.hpp"
 
 namespace tavrel::e2e {
 

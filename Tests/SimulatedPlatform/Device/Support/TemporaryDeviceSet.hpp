@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "SimulatedPlatform/DeviceLink/DeviceSet.hpp"
+#include "SimulatedPlatform/Device/DeviceLink/DeviceSet.hpp"
 
 namespace tavrel::sim::testing {
 

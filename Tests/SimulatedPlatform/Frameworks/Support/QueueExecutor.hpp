@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "SimulatedPlatform/Foreign/Value.hpp"
+#include "SimulatedPlatform/Runtime/Foreign/Value.hpp"
 
 namespace tavrel::test {
 

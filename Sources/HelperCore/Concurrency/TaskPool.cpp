@@ -1,0 +1,143 @@
+#include "HelperCore/Concurrency/TaskPool.hpp"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "HelperCore/Concurrency/ThreadName.hpp"
+
+namespace tavrel {
+
+struct TaskPool::State {
+    State(std::string threadName, std::size_t maxIdle)
+        : threadName(std::move(threadName)), maxIdle(maxIdle) {}
+
+    const std::string threadName;
+    const std::size_t maxIdle;
+
+    mutable std::mutex mutex;
+    std::condition_variable work;     // a job was queued, or idle workers are asked to end
+    std::condition_variable changed;  // a worker ended
+    std::deque<std::function<void()>> jobs;
+    std::map<std::thread::id, std::thread> workers;
+    std::vector<std::thread> ended;  // workers that returned and still need joining
+    std::size_t idle = 0;
+    std::size_t toTrim = 0;
+    bool exiting = false;
+
+    // Called with the lock held.
+    void startWorker() {
+        std::thread thread([this] { workerLoop(); });
+        workers.emplace(thread.get_id(), std::move(thread));
+    }
+
+    void workerLoop() {
+        setCurrentThreadName(threadName);
+        std::unique_lock lock(mutex);
+        for (;;) {
+            while (jobs.empty() && toTrim == 0 && !exiting) {
+                ++idle;
+                work.wait(lock);
+                --idle;
+            }
+            if (jobs.empty()) {  // trimmed or exiting
+                if (toTrim > 0) --toTrim;
+                break;
+            }
+            auto job = std::move(jobs.front());
+            jobs.pop_front();
+            lock.unlock();
+            try {
+                job();
+            } catch (...) {
+            }
+            job = nullptr;
+            lock.lock();
+            if (idle >= maxIdle && jobs.empty()) break;
+        }
+        auto self = workers.find(std::this_thread::get_id());
+        ended.push_back(std::move(self->second));
+        workers.erase(self);
+        changed.notify_all();
+    }
+
+    std::vector<std::thread> takeEnded() {
+        std::vector<std::thread> result;
+        result.swap(ended);
+        return result;
+    }
+};
+
+TaskPool::TaskPool(std::string threadName, std::size_t maxIdle)
+    : state_(std::make_shared<State>(std::move(threadName), maxIdle)) {}
+
+TaskPool::~TaskPool() {
+    std::vector<std::thread> ended;
+    {
+        std::unique_lock lock(state_->mutex);
+        state_->exiting = true;
+        state_->work.notify_all();
+        state_->changed.wait(lock, [this] { return state_->workers.empty(); });
+        ended = state_->takeEnded();
+    }
+    for (auto& thread : ended) thread.join();
+}
+
+TaskPool& TaskPool::shared() {
+    static TaskPool pool;
+    return pool;
+}
+
+void TaskPool::run(std::function<void()> job) {
+    std::vector<std::thread> ended;
+    bool wake = false;
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->jobs.push_back(std::move(job));
+        // Idle workers not already promised to a queued job or to a trim take it; else a new one.
+        if (state_->idle >= state_->toTrim + state_->jobs.size()) {
+            wake = true;
+        } else {
+            try {
+                state_->startWorker();
+            } catch (...) {
+                state_->jobs.pop_back();
+                throw;
+            }
+        }
+        ended = state_->takeEnded();
+    }
+    // Woken after the lock is released, the worker does not wake only to wait for it.
+    if (wake) state_->work.notify_one();
+    for (auto& thread : ended) thread.join();
+}
+
+void TaskPool::trim() {
+    std::vector<std::thread> ended;
+    {
+        std::unique_lock lock(state_->mutex);
+        state_->toTrim = state_->idle;
+        state_->work.notify_all();
+        // A worker woken for a trim may take a job that arrived meanwhile instead; once no
+        // worker is idle there is nothing left to end.
+        state_->changed.wait(lock, [this] { return state_->toTrim == 0 || state_->idle == 0; });
+        state_->toTrim = 0;
+        ended = state_->takeEnded();
+    }
+    for (auto& thread : ended) thread.join();
+}
+
+std::size_t TaskPool::threadCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->workers.size();
+}
+
+std::size_t TaskPool::idleCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->idle;
+}
+
+}  // namespace tavrel

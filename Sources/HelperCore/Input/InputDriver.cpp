@@ -1,0 +1,87 @@
+#include "HelperCore/Input/InputDriver.hpp"
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "HelperCore/Base/HelperFailure.hpp"
+
+namespace tavrel {
+
+namespace {
+
+/// A coordinate as a fraction of the screen's extent, clamped to 0...1; 0 when either number
+/// makes no sense (not finite, an empty screen).
+double fraction(double points, int extent) {
+    double value = std::isfinite(points) && extent > 0 ? points / extent : 0;
+    if (!(value >= 0)) return 0;
+    if (value >= 1) return 1;
+    return value;
+}
+
+}  // namespace
+
+InputDriver::InputDriver(std::shared_ptr<HIDTransport> transport, ScreenGeometry screen)
+    : transport_(std::move(transport)), screen_(screen) {
+    if (!transport_) throw std::invalid_argument("an input driver needs a transport");
+}
+
+std::vector<HIDStep> InputDriver::button(std::string_view name, bool down) {
+    if (name == "home") return {HIDStep::button(HIDUsage::menu, down)};
+    if (name == "lock" || name == "side") return {HIDStep::button(HIDUsage::power, down)};
+    if (name == "siri") return {HIDStep::button(HIDUsage::voiceCommand, down)};
+    if (name == "apple_pay") {
+        if (!down) return {HIDStep::button(HIDUsage::power, false)};
+        return {HIDStep::button(HIDUsage::power, true), HIDStep::button(HIDUsage::power, false),
+                HIDStep::button(HIDUsage::power, true)};
+    }
+    throw HelperFailure("not a button: " + std::string(name), 400);
+}
+
+HIDStep InputDriver::key(std::int64_t code, bool down) {
+    if (code < 1 || code > 65535)
+        throw HelperFailure("not a keyboard usage: " + std::to_string(code), 400);
+    return HIDStep::key(static_cast<std::uint32_t>(code), down);
+}
+
+HIDStep InputDriver::touch(const HIDEvent& event) {
+    double x = fraction(event.x, screen_.widthPt);
+    double y = fraction(event.y, screen_.heightPt);
+    if (event.phase == HIDEvent::Phase::up) {
+        touching_ = false;
+        return HIDStep::touch(DigitizerPhase::end, x, y);
+    }
+    DigitizerPhase phase = touching_ ? DigitizerPhase::position : DigitizerPhase::start;
+    touching_ = true;
+    return HIDStep::touch(phase, x, y);
+}
+
+std::vector<HIDStep> InputDriver::steps(const std::vector<HIDEvent>& events) {
+    std::vector<HIDStep> steps;
+    steps.reserve(events.size());
+    std::lock_guard guard(lock_);
+    for (const HIDEvent& event : events) {
+        bool down = event.phase == HIDEvent::Phase::down;
+        switch (event.kind) {
+            case HIDEvent::Kind::touch:
+                steps.push_back(touch(event));
+                break;
+            case HIDEvent::Kind::button: {
+                std::vector<HIDStep> pressed = button(event.button, down);
+                steps.insert(steps.end(), pressed.begin(), pressed.end());
+                break;
+            }
+            case HIDEvent::Kind::key:
+                steps.push_back(key(event.code, down));
+                break;
+        }
+    }
+    return steps;
+}
+
+void InputDriver::play(const std::vector<HIDEvent>& events) {
+    // Sending happens without the lock: a transport may block for seconds.
+    for (const HIDStep& step : steps(events)) transport_->send(step);
+}
+
+}  // namespace tavrel

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "HelperCore/Accessibility/Accessibility.hpp"
+#include "HelperCore/Base/Bytes.hpp"
+#include "HelperCore/Concurrency/AsyncStream.hpp"
+#include "HelperCore/Input/InputDriver.hpp"
+#include "HelperCore/Screenshot/Screen.hpp"
+#include "HelperCore/Screenshot/ScreenGeometry.hpp"
+#include "HelperCore/Video/StreamSettings.hpp"
+
+namespace tavrel {
+
+/// The one device a helper process serves (a booted simulator or a cabled device): all the
+/// router and connections see of it.
+///
+/// Threads: one object per process, called from many tasks at once (concurrent requests of one
+/// connection and of different connections); every operation must be safe for that, and the
+/// implementations serialise internally where they need to. Operations that wait (screenshot,
+/// tree, warmed) block the calling task's thread. Failures are thrown as `HelperFailure`;
+/// anything else reaches the client with status 502.
+class Device {
+  public:
+    virtual ~Device() = default;
+
+    /// Reported as "core_simulator" in the hello.
+    virtual std::optional<std::string> coreSimulator() const = 0;
+
+    /// The screen's size; quick, called for every hello, describe and accessibility request.
+    virtual ScreenGeometry screen() = 0;
+
+    /// A JPEG whose width and height are its real pixel size.
+    virtual JPEG screenshot(const ScreenshotRequest& request) = 0;
+
+    /// The root of the frontmost application's element tree.
+    virtual AXNode tree() = 0;
+
+    /// The input driver shared by every connection; its failure message becomes the hello's
+    /// "reasons".
+    virtual std::shared_ptr<InputDriver> input() = 0;
+
+    /// A live stream: each buffer is one Annex B access unit, sent as it comes. The sequence
+    /// ends normally or with an error; the consumer cancelling it ends production.
+    virtual AsyncStream<Bytes> stream(const StreamSettings& settings) = 0;
+
+    /// Returns once the device's warm-up has run its course (well or not); every hello waits
+    /// for it.
+    virtual void warmed() = 0;
+
+    /// Reported as "source" in the hello.
+    virtual std::optional<std::string> source() const = 0;
+};
+
+/// One accepted client connection as a byte stream.
+///
+/// Threads: read by one task (the connection's reading loop), written through one
+/// `FrameWriter` from several tasks; writes may overlap in time and the channel keeps each
+/// whole. `close` may be called from any thread.
+class ByteChannel {
+  public:
+    virtual ~ByteChannel() = default;
+
+    /// Some bytes as soon as any are available (any chunking, never empty); none once the peer
+    /// has closed its side. Throws `HelperFailure` when reading fails.
+    virtual std::optional<Bytes> read() = 0;
+
+    /// Returns once every byte is written. The bytes of two writes never interleave, even when
+    /// a second write is issued while the first is pending. Throws `HelperFailure` on failure.
+    virtual void write(std::span<const std::uint8_t> bytes) = 0;
+
+    /// Ends the connection; called once, after the connection's last write. Harmless twice.
+    virtual void close() = 0;
+};
+
+}  // namespace tavrel

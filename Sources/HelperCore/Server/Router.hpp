@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stop_token>
+
+#include "HelperCore/Server/Device.hpp"
+#include "HelperCore/Server/Requests.hpp"
+#include "HelperCore/Server/Wire.hpp"
+
+namespace tavrel {
+
+/// Turns one decoded request into the frames that answer it, asking the process's one device.
+/// Every answer ends with exactly one final frame for the request's id, a `reply` or a
+/// `failure` (a stream sends its `chunk` frames before it); only a `reply` whose sending fails
+/// is followed by an attempted `failure`.
+///
+/// Threads: one router serves every connection; `answer` runs concurrently in any number of
+/// tasks and adds no locking of its own (the device serialises what it must).
+class Router {
+  public:
+    /// Writes one frame to the client; may throw (the client is gone).
+    using Send = std::function<void(const Frame&)>;
+
+    explicit Router(Device& device) : device_(device) {}
+
+    /// Answers through `send`; never throws. `stop` is the answering task's cancellation: it
+    /// ends a running stream (the device stops producing it).
+    void answer(std::uint32_t id, const Request& request, const Send& send,
+                std::stop_token stop = {}) const;
+
+    /// The hello from the device: its screen (a failure there fails the hello), the input
+    /// transport's name or why input is unavailable, and the device's texts.
+    Hello hello() const;
+
+  private:
+    // Each sends the request's final frame (and a stream its chunks); failures propagate.
+    void answerHello(std::uint32_t id, const Send& send) const;
+    void answerDescribe(std::uint32_t id, const Send& send) const;
+    void answerAccessibility(std::uint32_t id, const Send& send) const;
+    void answerScreenshot(std::uint32_t id, const ScreenshotRequest& request,
+                          const Send& send) const;
+    void answerHID(std::uint32_t id, const std::vector<HIDEvent>& events, const Send& send) const;
+    void answerStream(std::uint32_t id, const StreamSettings& settings, const Send& send,
+                      std::stop_token stop) const;
+
+    Device& device_;
+};
+
+}  // namespace tavrel

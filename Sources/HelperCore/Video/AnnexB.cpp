@@ -1,0 +1,117 @@
+#include "HelperCore/Video/AnnexB.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "HelperCore/Base/HelperFailure.hpp"
+
+namespace tavrel::AnnexB {
+
+namespace {
+
+/// Appends into room reserved beforehand, so nothing grows and nothing is zero-filled first.
+struct Writer {
+    Bytes& output;
+
+    void put(const std::uint8_t* bytes, std::size_t count) {
+        output.insert(output.end(), bytes, bytes + count);
+    }
+    template <std::size_t N>
+    void put(const std::array<std::uint8_t, N>& bytes) {
+        put(bytes.data(), N);
+    }
+};
+
+}  // namespace
+
+Bytes accessUnit(ByteView avcc, std::int64_t lengthSize, std::span<const Bytes> parameterSets) {
+    if (lengthSize < 1 || lengthSize > 4)
+        throw HelperFailure("a NAL length of " + std::to_string(lengthSize) + " bytes", 502);
+    const auto width = static_cast<std::size_t>(lengthSize);
+
+    // Check the whole frame first, so the output is sized exactly and written in one pass.
+    std::size_t size = accessUnitDelimiter.size();
+    for (const auto& set : parameterSets) size += startCode.size() + set.size();
+    std::size_t units = 0;
+    for (std::size_t offset = 0; offset < avcc.size();) {
+        if (avcc.size() - offset < width)
+            throw HelperFailure("an encoded frame ends inside a NAL length", 502);
+        std::uint64_t length = 0;
+        for (std::size_t i = 0; i < width; ++i) length = (length << 8) | avcc[offset + i];
+        offset += width;
+        if (length == 0 || length > avcc.size() - offset)
+            throw HelperFailure("an encoded frame has a NAL unit of " + std::to_string(length) +
+                                    " bytes that it does not hold",
+                                502);
+        offset += length;
+        ++units;
+    }
+    // Every length field of 1 to 4 bytes becomes a start code of 4.
+    size += avcc.size() - units * width + units * startCode.size();
+
+    Bytes output;
+    output.reserve(size);
+    Writer writer{output};
+    for (const auto& set : parameterSets) {
+        writer.put(startCode);
+        writer.put(set.data(), set.size());
+    }
+    for (std::size_t offset = 0; offset < avcc.size();) {
+        std::size_t length = 0;
+        for (std::size_t i = 0; i < width; ++i) length = (length << 8) | avcc[offset + i];
+        offset += width;
+        writer.put(startCode);
+        writer.put(avcc.data() + offset, length);
+        offset += length;
+    }
+    writer.put(accessUnitDelimiter);
+    return output;
+}
+
+std::vector<ByteView> nalUnitViews(ByteView annexB) {
+    struct Mark {
+        std::size_t code;
+        std::size_t body;
+    };
+    std::vector<Mark> marks;
+    const std::size_t count = annexB.size();
+    const std::uint8_t* const data = annexB.data();
+    // Looks for the 01 of each 00 00 01 with memchr, which skips the long runs of slice data
+    // far faster than testing every byte; the marks are the same.
+    std::size_t from = 2;
+    while (from < count) {
+        const auto* one =
+            static_cast<const std::uint8_t*>(std::memchr(data + from, 1, count - from));
+        if (!one) break;
+        const auto j = static_cast<std::size_t>(one - data);
+        if (data[j - 1] == 0 && data[j - 2] == 0) {
+            const std::size_t i = j - 2;
+            const bool fourByteCode = i > 0 && data[i - 1] == 0;
+            marks.push_back({fourByteCode ? i - 1 : i, i + 3});
+            // The next start code begins at i + 3 at the earliest.
+            from = j + 3;
+        } else {
+            from = j + 1;
+        }
+    }
+    std::vector<ByteView> units;
+    units.reserve(marks.size());
+    for (std::size_t index = 0; index < marks.size(); ++index) {
+        const std::size_t end = index + 1 < marks.size() ? marks[index + 1].code : count;
+        if (marks[index].body < end)
+            units.push_back(annexB.subspan(marks[index].body, end - marks[index].body));
+    }
+    return units;
+}
+
+std::vector<Bytes> nalUnits(ByteView annexB) {
+    std::vector<Bytes> units;
+    for (const auto view : nalUnitViews(annexB)) units.emplace_back(view.begin(), view.end());
+    return units;
+}
+
+std::int64_t type(ByteView payload) {
+    return payload.empty() ? 0 : payload.front() & 0x1F;
+}
+
+}  // namespace tavrel::AnnexB

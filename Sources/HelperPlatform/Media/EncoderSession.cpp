@@ -1,0 +1,332 @@
+#include "HelperPlatform/Media/EncoderSession.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavutil/dict.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+}
+
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Concurrency/ThreadName.hpp"
+#include "HelperCore/Video/AnnexB.hpp"
+
+namespace tavrel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Two frames in the encoder and one being drawn.
+constexpr std::size_t poolLimit = 3;
+
+struct DictionaryFree {
+    void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
+};
+
+int clampToInt(std::int64_t value) {
+    return static_cast<int>(std::clamp<std::int64_t>(value, 0, INT_MAX));
+}
+
+// Opens one encoder configured for the plan, or returns nothing.
+AVCodecContextPtr openEncoder(const char* name, const EncoderPlan& plan) {
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    if (codec == nullptr) return nullptr;
+    AVCodecContextPtr context(avcodec_alloc_context3(codec));
+    if (!context) return nullptr;
+    context->width = static_cast<int>(plan.width);
+    context->height = static_cast<int>(plan.height);
+    context->pix_fmt = AV_PIX_FMT_YUV420P;
+    context->time_base = AVRational{1, 1000000};
+    context->framerate = AVRational{static_cast<int>(plan.fps), 1};
+    context->gop_size =
+        std::max(1, static_cast<int>(std::min(std::ceil(plan.keyFrameInterval * plan.fps), 1.0e6)));
+    context->max_b_frames = 0;
+    context->bit_rate = plan.bitrate;
+    // The data-rate cap: at most bytesPerSecondLimit bytes in any one second.
+    context->rc_max_rate = plan.bytesPerSecondLimit * 8;
+    context->rc_buffer_size = clampToInt(plan.bytesPerSecondLimit * 8);
+
+    AVDictionary* raw = nullptr;
+    if (std::string_view(name) == "libx264") {
+        av_dict_set(&raw, "preset", "ultrafast", 0);
+        av_dict_set(&raw, "tune", "zerolatency", 0);
+    } else {
+        av_dict_set(&raw, "preset", "p1", 0);
+        av_dict_set(&raw, "tune", "ll", 0);
+        av_dict_set(&raw, "zerolatency", "1", 0);
+        av_dict_set(&raw, "delay", "0", 0);
+    }
+    av_dict_set(&raw, "profile", "high", 0);
+    av_dict_set(&raw, "forced-idr", "1", 0);
+    std::unique_ptr<AVDictionary, DictionaryFree> options(raw);
+    AVDictionary* pass = options.release();
+    const int status = avcodec_open2(context.get(), codec, &pass);
+    options.reset(pass);
+    if (status < 0) return nullptr;
+    return context;
+}
+
+// The hardware encoder is looked for once; a machine without one does not pay again.
+std::atomic<bool> hardwareMissing{false};
+
+void quietLibraries() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+}
+
+}  // namespace
+
+struct EncoderSession::State {
+    struct Job {
+        AVFramePtr frame;
+        std::int64_t pts;
+        bool key;
+        Output output;
+    };
+    struct Pending {
+        std::int64_t pts;
+        bool key;
+        Output output;
+        Clock::time_point sent;
+        Clock::duration spent;
+    };
+
+    AVCodecContextPtr context;
+    std::string name;
+    std::vector<Bytes> parameterSets;  // the worker's alone
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<Job> jobs;
+    std::vector<AVFramePtr> pool;
+    std::size_t frames = 0;  // made so far
+    bool completing = false;
+    std::thread worker;
+
+    std::deque<Pending> pending;  // the worker's alone
+    std::optional<std::int64_t> lastPts;
+    AVPacketPtr packet{av_packet_alloc()};
+
+    void run() {
+        setCurrentThreadName("tavrel.encoder");
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock lock(mutex);
+                wake.wait(lock, [this] { return !jobs.empty() || completing; });
+                if (jobs.empty()) break;
+                job = std::move(jobs.front());
+                jobs.pop_front();
+            }
+            encode(std::move(job));
+        }
+        flush();
+    }
+
+    void encode(Job job) {
+        // Presentation times must rise strictly, even for two frames within a microsecond.
+        if (lastPts && job.pts <= *lastPts) job.pts = *lastPts + 1;
+        lastPts = job.pts;
+        job.frame->pts = job.pts;
+        job.frame->pict_type = job.key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        const auto start = Clock::now();
+        const int status = avcodec_send_frame(context.get(), job.frame.get());
+        const auto spent = Clock::now() - start;
+        recycle(std::move(job.frame));
+        if (status < 0) {
+            EncodedSample sample;
+            sample.outcome = EncodedSample::Outcome::failed;
+            sample.status = status;
+            sample.submittedAsKey = job.key;
+            job.output(sample);
+            return;
+        }
+        pending.push_back(Pending{job.pts, job.key, std::move(job.output), start, spent});
+        drain();
+    }
+
+    void flush() {
+        if (avcodec_send_frame(context.get(), nullptr) >= 0) drain();
+        while (!pending.empty()) deliverDropped();
+    }
+
+    // Hands out every packet the encoder has ready.
+    void drain() {
+        for (;;) {
+            const auto start = Clock::now();
+            const int status = avcodec_receive_packet(context.get(), packet.get());
+            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return;
+            if (status < 0) {
+                if (pending.empty()) return;
+                auto front = std::move(pending.front());
+                pending.pop_front();
+                EncodedSample sample;
+                sample.outcome = EncodedSample::Outcome::failed;
+                sample.status = status;
+                sample.submittedAsKey = front.key;
+                front.output(sample);
+                return;
+            }
+            const auto received = Clock::now() - start;
+            // Frames older than this packet got none: the encoder dropped them.
+            while (pending.size() > 1 && pending.front().pts < packet->pts) deliverDropped();
+            noteParameterSets();
+            if (!pending.empty()) {
+                auto front = std::move(pending.front());
+                pending.pop_front();
+                EncodedSample sample;
+                sample.outcome = EncodedSample::Outcome::encoded;
+                sample.packet = packet.get();
+                sample.parameterSets = parameterSets;
+                sample.submittedAsKey = front.key;
+                sample.encoderTime = front.spent + received;
+                sample.started = front.sent;
+                front.output(sample);
+            }
+            av_packet_unref(packet.get());
+        }
+    }
+
+    void deliverDropped() {
+        auto front = std::move(pending.front());
+        pending.pop_front();
+        EncodedSample sample;
+        sample.outcome = EncodedSample::Outcome::dropped;
+        sample.submittedAsKey = front.key;
+        front.output(sample);
+    }
+
+    // Remembers the newest parameter sets, from the packet itself (repeated before key frames)
+    // or from the encoder's global header.
+    void noteParameterSets() {
+        std::vector<Bytes> found;
+        for (auto unit :
+             AnnexB::nalUnitViews({packet->data, static_cast<std::size_t>(packet->size)})) {
+            const auto type = AnnexB::type(unit);
+            if (type == 7 || type == 8) found.emplace_back(unit.begin(), unit.end());
+        }
+        if (!found.empty()) parameterSets = std::move(found);
+    }
+
+    void recycle(AVFramePtr frame) {
+        std::lock_guard lock(mutex);
+        pool.push_back(std::move(frame));
+    }
+};
+
+std::unique_ptr<EncoderSession> EncoderSession::open(const EncoderPlan& plan) {
+    quietLibraries();
+    const auto failure =
+        HelperFailure("this Mac has no H.264 encoder for " + std::to_string(plan.width) + "x" +
+                          std::to_string(plan.height),
+                      502);
+    if (plan.width < 2 || plan.height < 2 || plan.width > INT_MAX || plan.height > INT_MAX ||
+        plan.fps < 1 || plan.fps > INT_MAX) {
+        throw failure;
+    }
+    auto state = std::make_shared<State>();
+    if (!hardwareMissing.load()) {
+        state->context = openEncoder("h264_nvenc", plan);
+        if (state->context) {
+            state->name = "h264_nvenc";
+        } else {
+            hardwareMissing.store(true);
+        }
+    }
+    if (!state->context) {
+        state->context = openEncoder("libx264", plan);
+        state->name = "libx264";
+    }
+    if (!state->context || !state->packet) throw failure;
+    if (state->context->extradata != nullptr && state->context->extradata_size > 0) {
+        for (auto unit :
+             AnnexB::nalUnitViews({state->context->extradata,
+                                   static_cast<std::size_t>(state->context->extradata_size)})) {
+            const auto type = AnnexB::type(unit);
+            if (type == 7 || type == 8) state->parameterSets.emplace_back(unit.begin(), unit.end());
+        }
+    }
+    state->worker = std::thread([state] { state->run(); });
+    return std::unique_ptr<EncoderSession>(new EncoderSession(std::move(state)));
+}
+
+EncoderSession::EncoderSession(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+EncoderSession::~EncoderSession() {
+    complete();
+}
+
+const std::string& EncoderSession::encoderName() const {
+    return state_->name;
+}
+
+AVFramePtr EncoderSession::pixelBuffer() {
+    AVFramePtr frame;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->completing) return nullptr;
+        if (!state_->pool.empty()) {
+            frame = std::move(state_->pool.back());
+            state_->pool.pop_back();
+        } else if (state_->frames < poolLimit) {
+            ++state_->frames;
+        } else {
+            return nullptr;
+        }
+    }
+    // Every pixel is overwritten, so a buffer the encoder still shares is replaced, not copied.
+    if (frame && av_frame_is_writable(frame.get())) return frame;
+    if (!frame) frame.reset(av_frame_alloc());
+    if (!frame) return nullptr;
+    av_frame_unref(frame.get());
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = state_->context->width;
+    frame->height = state_->context->height;
+    if (av_frame_get_buffer(frame.get(), 0) < 0) return nullptr;
+    return frame;
+}
+
+int EncoderSession::submit(AVFramePtr frame, double t, bool key, Output output) {
+    if (!frame) return AVERROR(EINVAL);
+    const double microseconds = std::round(t * 1e6);
+    const auto pts = std::isfinite(microseconds)
+                         ? static_cast<std::int64_t>(std::clamp(microseconds, -9.0e18, 9.0e18))
+                         : 0;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->completing) return AVERROR_EOF;
+        state_->jobs.push_back(State::Job{std::move(frame), pts, key, std::move(output)});
+    }
+    state_->wake.notify_one();
+    return 0;
+}
+
+void EncoderSession::complete() {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->completing = true;
+    }
+    state_->wake.notify_one();
+    if (!state_->worker.joinable()) return;
+    if (state_->worker.get_id() == std::this_thread::get_id()) {
+        // Ended from one of its own output handlers: the thread keeps the state and finishes
+        // the frames already queued by itself.
+        state_->worker.detach();
+    } else {
+        state_->worker.join();
+    }
+}
+
+}  // namespace tavrel

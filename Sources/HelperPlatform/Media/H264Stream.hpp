@@ -1,0 +1,131 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "HelperCore/Base/Bytes.hpp"
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Base/Log.hpp"
+#include "HelperCore/Concurrency/AsyncStream.hpp"
+#include "HelperCore/Concurrency/RepeatingTimer.hpp"
+#include "HelperCore/Concurrency/SerialQueue.hpp"
+#include "HelperCore/Video/Video.hpp"
+#include "HelperPlatform/Media/EncoderSession.hpp"
+#include "HelperPlatform/Media/Pictures.hpp"
+#include "HelperPlatform/Media/PixelSource.hpp"
+
+namespace tavrel {
+
+/// The live H.264 stream of one client: the pictures of one source, encoded when the frame
+/// scheduler says so, each encoded frame delivered as one self-contained Annex B access unit.
+/// Built for latency: real-time encoding, no reordering, at most two frames in the encoder,
+/// frames dropped rather than queued.
+///
+///   source queue ("tavrel.framebuffer")          encoder thread ("tavrel.encoder")
+///   ─────────────────────────────────────        ──────────────────────────────────
+///   new picture ─► presented ─┐                  avcodec send/receive
+///   kick-off, wake-up ────────┼─► decide ─► encode: draw ─► submit ─►┐
+///   finished (slot free) ─────┘     ▲        (scaled into a pool frame)   │
+///          ▲                        │                                     ▼
+///          │      tick queue ("tavrel.h264.tick")            output: package ─► emit ─► consumer
+///          │      repeating timer ─► source.async(decide)         │         (AsyncStream)
+///          └──────────────────────────────────────────────────────┘ finished
+///
+/// Every mutable field is guarded by one mutex, never held while calling the source, the
+/// encoder, the scaler or the consumer stream. The timer keeps the stream alive until `stop`;
+/// everything else holds it weakly, so late callbacks after `stop` find nothing to do. The
+/// consumer ending the stream in any way (cancel, failure, end) runs `stop`, which forgets the
+/// observer, cancels the timer, completes the encoder and lets the source go exactly once.
+class H264Stream : public std::enable_shared_from_this<H264Stream> {
+  public:
+    using Clock = std::chrono::steady_clock;
+    using Continuation = AsyncStream<Bytes>;
+
+    /// When one frame passed through the stages, for latency reports.
+    struct FrameTiming {
+        std::int64_t version = 0;
+        bool key = false;
+        Clock::time_point decided;
+        Clock::time_point submitted;
+        Clock::time_point encoderStarted;
+        Clock::time_point emitted;
+        Clock::duration encoderTime{};
+    };
+    using Trace = std::function<void(const FrameTiming&)>;
+
+    /// Holds the source, waits up to `firstPictureS` for a picture to size the plan, and opens
+    /// the encoder. Throws the source's failure or `HelperFailure` of the plan or the encoder;
+    /// the source is let go again on failure.
+    static std::shared_ptr<H264Stream> make(std::shared_ptr<PixelSource> source,
+                                            std::shared_ptr<Pictures> pictures,
+                                            const StreamSettings& settings, bool idleKeyFrames,
+                                            double firstPictureS, Log log);
+    ~H264Stream();
+    H264Stream(const H264Stream&) = delete;
+    H264Stream& operator=(const H264Stream&) = delete;
+
+    /// Starts production into `continuation` (once): observes the source, starts the tick and
+    /// encodes the first frame at once.
+    void units(Continuation continuation);
+
+    /// Ends everything; idempotent, callable from any thread.
+    void stop();
+
+    const EncoderPlan& plan() const { return plan_; }
+    const std::string& encoderName() const { return encoderName_; }
+    /// Seconds between ticks of the repeating timer.
+    double tickInterval() const;
+    /// Called on the encoder thread after each emitted access unit; set before `units`.
+    void setTrace(Trace trace) { trace_ = std::move(trace); }
+
+    /// Opens an encoder for the plan; throws `HelperFailure` 502.
+    static std::shared_ptr<EncoderSession> session(const EncoderPlan& plan);
+    /// One encoded frame as an Annex B access unit: the parameter sets in front of a key
+    /// frame, then the frame's picture and SEI units, then the access-unit delimiter.
+    static Bytes accessUnit(const EncodedSample& sample);
+    static bool isKeyFrame(const EncodedSample& sample);
+    /// Encodes one throw-away quarter-size frame so that the first stream starts warm. Never
+    /// throws.
+    static void warm(const Picture& picture, Pictures& pictures);
+
+  private:
+    H264Stream(std::shared_ptr<PixelSource> source, std::shared_ptr<Pictures> pictures,
+               EncoderPlan plan, std::shared_ptr<EncoderSession> session, bool idleKeyFrames,
+               Log log, Clock::time_point started);
+
+    /// Ends everything and then the output, with `failure` when given.
+    void stop(std::optional<HelperFailure> failure);
+    double streamTime() const;
+    long long millisecondsSinceStart() const;
+    void presented();
+    void decide(bool changed);
+    void encode(const std::shared_ptr<EncoderSession>& session, bool key, double t);
+    void output(const EncodedSample& sample, FrameTiming timing);
+    void finished(std::optional<HelperFailure> failure);
+    void emit(Bytes bytes);
+
+    const std::shared_ptr<PixelSource> source_;
+    const std::shared_ptr<Pictures> pictures_;
+    const EncoderPlan plan_;
+    const Log log_;
+    const Clock::time_point started_;
+    std::string encoderName_;
+    Trace trace_;
+
+    std::mutex lock_;
+    FrameScheduler scheduler_;
+    std::shared_ptr<EncoderSession> session_;
+    std::optional<ObserverID> observer_;
+    std::optional<std::int64_t> lastVersion_;
+    int inFlight_ = 0;
+    std::unique_ptr<SerialQueue> tickQueue_;
+    std::unique_ptr<RepeatingTimer> timer_;
+    std::optional<double> waitingUntil_;
+    std::optional<Continuation> continuation_;
+};
+
+}  // namespace tavrel

@@ -1,0 +1,74 @@
+#include "HelperPlatform/Media/ScreenFeed.hpp"
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "HelperPlatform/Media/H264Stream.hpp"
+
+namespace tavrel {
+
+namespace {
+
+// One hold of the source, let go exactly once whichever way the scope is left.
+class Held {
+  public:
+    explicit Held(PixelSource& source) : source_(source) { source_.hold(); }
+    ~Held() { source_.letGo(); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+
+  private:
+    PixelSource& source_;
+};
+
+}  // namespace
+
+ScreenFeed::ScreenFeed(std::shared_ptr<PixelSource> source, std::shared_ptr<Pictures> pictures,
+                       bool idleKeyFrames, double firstPictureS, Log log)
+    : source_(std::move(source)),
+      pictures_(std::move(pictures)),
+      idleKeyFrames_(idleKeyFrames),
+      firstPictureS_(firstPictureS),
+      log_(std::move(log)) {}
+
+JPEG ScreenFeed::screenshot(const ScreenshotRequest& request, const ScreenGeometry& screen) {
+    Held held(*source_);
+    const auto picture = source_->pictureWaiting(firstPictureS_);
+    const auto plan =
+        ScreenshotPlan::make(request, picture.surface->width(), picture.surface->height(), screen);
+    return pictures_->jpeg(*picture.surface, plan);
+}
+
+AsyncStream<Bytes> ScreenFeed::stream(const StreamSettings& settings) {
+    auto producer =
+        H264Stream::make(source_, pictures_, settings, idleKeyFrames_, firstPictureS_, log_);
+    AsyncStream<Bytes> units;
+    producer->units(units);
+    return units;
+}
+
+void ScreenFeed::warm(const ScreenGeometry& screen, double waitingS) {
+    const auto start = std::chrono::steady_clock::now();
+    Held held(*source_);
+    const auto picture = source_->pictureWaiting(waitingS);
+    {
+        std::jthread encoder([&] { H264Stream::warm(picture, *pictures_); });
+        try {
+            const auto plan =
+                ScreenshotPlan::make(ScreenshotRequest{160, 40, std::nullopt},
+                                     picture.surface->width(), picture.surface->height(), screen);
+            pictures_->jpeg(*picture.surface, plan);
+        } catch (...) {
+        }
+    }
+    log_.debug([&] {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+        return "warmed the screen, the JPEG pipeline and the H.264 encoder in " +
+               std::to_string(ms) + "ms";
+    });
+}
+
+}  // namespace tavrel

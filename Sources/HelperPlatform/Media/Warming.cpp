@@ -1,0 +1,45 @@
+#include "HelperPlatform/Media/Warming.hpp"
+
+#include "HelperCore/Concurrency/ThreadName.hpp"
+
+namespace tavrel {
+
+Warming::~Warming() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void Warming::start(std::function<void()> body) {
+    std::lock_guard lock(lock_);
+    if (started_) return;
+    started_ = true;
+    running_ = true;
+    try {
+        thread_ = std::thread([this, body = std::move(body)] {
+            setCurrentThreadName("tavrel.warming");
+            try {
+                body();
+            } catch (...) {
+            }
+            {
+                std::lock_guard lock(lock_);
+                running_ = false;
+            }
+            finished_.notify_all();
+        });
+    } catch (...) {
+        running_ = false;
+        throw;
+    }
+}
+
+void Warming::done() {
+    std::unique_lock lock(lock_);
+    finished_.wait(lock, [this] { return !running_; });
+}
+
+bool Warming::started() const {
+    std::lock_guard lock(lock_);
+    return started_;
+}
+
+}  // namespace tavrel

@@ -1,0 +1,66 @@
+#include "HelperPlatform/Server/ServeLoop.hpp"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Concurrency/RepeatingTimer.hpp"
+#include "HelperCore/Concurrency/SerialQueue.hpp"
+#include "HelperPlatform/Server/SignalWatcher.hpp"
+#include "HelperPlatform/Server/SocketServer.hpp"
+
+namespace tavrel {
+namespace {
+
+// Connections and answers still run on other threads: ending the process must not wait for
+// them (static destructors would), so it ends at once, after flushing what was written.
+[[noreturn]] void endProcess(int status) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+}  // namespace
+
+void serve(Device& device, const ServeLoopOptions& options, const Log& log) {
+    ::signal(SIGPIPE, SIG_IGN);
+    // Every thread started from here on inherits the block, so the signals reach the watcher.
+    SignalWatcher::blockInThisThread({SIGTERM, SIGINT});
+
+    std::unique_ptr<SocketServer> server;
+    try {
+        server = std::make_unique<SocketServer>(options.socket, device, log);
+    } catch (const std::exception& error) {
+        Log::writeToStandardError(HelperFailure::from(error).message());
+        endProcess(3);
+    }
+    server->start();
+    if (options.startWarming) options.startWarming();
+
+    auto main = SerialQueue::onCallingThread("tavrel.main");
+    // Every stop runs on the main queue, so at most one runs, and it runs to the exit.
+    auto stop = [&](const std::string& reason) {
+        log.info("stopping: " + reason);
+        server->closeListener();
+        if (options.closes) options.closes();
+        endProcess(0);
+    };
+    SignalWatcher signals(*main, {SIGTERM, SIGINT},
+                          [&](int signal) { stop("signal " + std::to_string(signal)); });
+    RepeatingTimer watch(*main, std::chrono::seconds(1), std::chrono::seconds(1), [&] {
+        if (options.parentPid && ::kill(*options.parentPid, 0) != 0 && errno == ESRCH) {
+            stop("Tavrel (pid " + std::to_string(*options.parentPid) + ") is gone");
+        }
+        if (options.gone) {
+            if (auto reason = options.gone()) stop(*reason);
+        }
+    });
+    main->run();
+    endProcess(0);  // the main queue never stops by itself
+}
+
+}  // namespace tavrel

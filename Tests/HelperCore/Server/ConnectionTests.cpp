@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Base/JSON.hpp"
+#include "HelperCore/Server/Connection.hpp"
+#include "HelperCore/Server/Router.hpp"
+#include "Support/MemoryChannel.hpp"
+#include "Support/ScriptedDevice.hpp"
+
+namespace tavrel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::MemoryChannel;
+using testing::RecordingTransport;
+using testing::ScriptedDevice;
+using Operation = ScriptedDevice::Operation;
+
+Frame request(std::uint32_t id, const std::string& json) {
+    return Frame{FrameKind::request, id, Bytes(json.begin(), json.end()), {}};
+}
+
+std::string text(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// One connection over an in-memory channel, run on its own thread like a connection task.
+struct Served {
+    ScriptedDevice device;
+    Router router{device};
+    std::shared_ptr<MemoryChannel> channel = std::make_shared<MemoryChannel>();
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    std::thread task;
+
+    void start() {
+        Log log(Log::Level::debug, [this](const std::string& line) {
+            std::lock_guard lock(mutex);
+            lines.push_back(line);
+        });
+        task = std::thread([this, log] { Connection(channel, router, log).run(); });
+    }
+    void finish() {
+        channel->endInput();
+        if (task.joinable()) task.join();
+    }
+    ~Served() { finish(); }
+    std::vector<std::string> logged() {
+        std::lock_guard lock(mutex);
+        return lines;
+    }
+};
+
+// Notes how many frames the connection had written when each step went out.
+class ObservingTransport : public HIDTransport {
+  public:
+    explicit ObservingTransport(MemoryChannel& channel) : channel_(channel) {}
+    std::string name() const override { return "indigo"; }
+    void send(const HIDStep&) override {
+        const auto written = channel_.frames().size();
+        std::lock_guard lock(mutex_);
+        framesAtStep_.push_back(written);
+    }
+    std::vector<std::size_t> framesAtStep() {
+        std::lock_guard lock(mutex_);
+        return framesAtStep_;
+    }
+
+  private:
+    MemoryChannel& channel_;
+    std::mutex mutex_;
+    std::vector<std::size_t> framesAtStep_;
+};
+
+class ObservedDevice : public ScriptedDevice {
+  public:
+    std::shared_ptr<InputDriver> driver;
+    std::shared_ptr<InputDriver> input() override { return driver; }
+};
+
+TEST(Connection, InputRequestsAreAnsweredBeforeTheNextFrameIsLookedAt) {
+    ObservedDevice device;
+    auto channel = std::make_shared<MemoryChannel>();
+    auto transport = std::make_shared<ObservingTransport>(*channel);
+    device.driver = std::make_shared<InputDriver>(transport, device.screen());
+    Router router(device);
+    const std::string hid = R"({"op":"hid","events":[{"kind":"key","phase":"down","code":4}]})";
+    Bytes both = Wire::encode(request(1, hid));
+    const Bytes second = Wire::encode(request(2, hid));
+    both.insert(both.end(), second.begin(), second.end());
+    channel->feed(both);  // two requests in one write
+    channel->endInput();
+    Connection(channel, router, Log(Log::Level::error, nullptr)).run();
+    EXPECT_EQ(transport->framesAtStep(), (std::vector<std::size_t>{0, 1}));
+    const auto frames = channel->frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].id, 1u);
+    EXPECT_EQ(frames[1].id, 2u);
+    EXPECT_EQ(channel->closeCount(), 1u);
+}
+
+TEST(Connection, AHelloHoldsBackLaterRequestsButNotEarlierOnes) {
+    Served served;
+    served.device.holdWarming();
+    served.channel->feed(request(1, R"({"op":"describe"})"));
+    served.channel->feed(request(2, R"({"op":"hello"})"));
+    served.channel->feed(request(3, R"({"op":"describe"})"));
+    served.start();
+    ASSERT_TRUE(served.channel->waitForFrames(1, 2s));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(served.channel->frames().size(), 1u);
+    EXPECT_EQ(served.device.calls(Operation::screen), 1) << "the describe after the hello waits";
+    served.device.finishWarming();
+    ASSERT_TRUE(served.channel->waitForFrames(3, 2s));
+    const auto frames = served.channel->frames();
+    EXPECT_EQ(frames[0].id, 1u);
+    EXPECT_EQ(frames[1].id, 2u);
+    EXPECT_EQ(frames[2].id, 3u);
+}
+
+TEST(Connection, AScreenshotIsAnsweredWhileAStreamRunsAndLeavingCancelsTheStream) {
+    Served served;
+    served.device.setStream({Bytes(5000, 1), Bytes(300, 2)}, 2ms, nullptr, /*endless=*/true);
+    served.device.setDelay(Operation::screenshot, 30ms);
+    served.start();
+    served.channel->feed(
+        request(1, R"({"op":"stream","fps":30,"scale":1,"key_frame_s":2,"bitrate":1000000})"));
+    served.channel->feed(request(2, R"({"op":"screenshot","quality":50})"));
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    std::size_t chunksAfterReply = 0;
+    bool replied = false;
+    while (chunksAfterReply < 3 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+        chunksAfterReply = 0;
+        replied = false;
+        for (const auto& frame : served.channel->frames()) {  // decodes: every frame whole
+            if (frame.id == 2) replied = true;
+            if (replied && frame.id == 1 && frame.kind == FrameKind::chunk) ++chunksAfterReply;
+        }
+    }
+    EXPECT_TRUE(replied);
+    EXPECT_GE(chunksAfterReply, 3u) << "the stream keeps going after the screenshot's reply";
+    served.finish();  // the client leaves mid-stream
+    EXPECT_EQ(served.device.cancelledStreams(), 1);
+    for (int i = 0; i < 1000 && served.device.liveStreams() > 0; ++i) {
+        std::this_thread::sleep_for(1ms);  // the producer notices at its next buffer
+    }
+    EXPECT_EQ(served.device.liveStreams(), 0);
+    EXPECT_EQ(served.channel->closeCount(), 1u);
+}
+
+TEST(Connection, BadRequestsGetFailuresOtherKindsAreIgnoredAndTheConnectionCarriesOn) {
+    Served served;
+    served.start();
+    served.channel->feed(Frame{FrameKind::reply, 1, Bytes{'{', '}'}, {}});
+    served.channel->feed(Frame{FrameKind::chunk, 2, {}, Bytes{1, 2}});
+    served.channel->feed(request(3, "{}"));
+    served.channel->feed(request(4, R"({"op":"screenshot","quality":"high"})"));
+    served.channel->feed(request(5, R"({"op":"describe"})"));
+    ASSERT_TRUE(served.channel->waitForFrames(3, 2s));
+    served.finish();
+    const auto frames = served.channel->frames();
+    ASSERT_EQ(frames.size(), 3u);
+    const std::string unknown =
+        JSON::encode(HelperFailure("not a request this helper knows: none", 400));
+    EXPECT_EQ(frames[0], (Frame{FrameKind::failure, 3, Bytes(unknown.begin(), unknown.end()), {}}));
+    EXPECT_EQ(frames[1].kind, FrameKind::failure);
+    EXPECT_EQ(frames[1].id, 4u);
+    EXPECT_NE(text(frames[1].json).find("a request that is not one: "), std::string::npos);
+    EXPECT_EQ(frames[2].kind, FrameKind::reply);
+    EXPECT_EQ(frames[2].id, 5u);
+    EXPECT_TRUE(served.logged().empty());
+}
+
+TEST(Connection, WhatIsNotFramesEndsTheConnectionWithAWarningAndNoReply) {
+    Served served;
+    // A good request, then a length field above 64 MiB in the same read: neither is answered.
+    Bytes bytes = Wire::encode(request(1, R"({"op":"describe"})"));
+    for (std::uint8_t b : {0x04, 0x00, 0x00, 0x01}) bytes.push_back(b);
+    served.channel->feed(bytes);
+    served.start();
+    ASSERT_TRUE(served.channel->waitForClose(2s));
+    served.task.join();
+    EXPECT_TRUE(served.channel->frames().empty());
+    EXPECT_EQ(served.logged(), std::vector<std::string>{
+                                   "[warning] closing a connection that sent what is not "
+                                   "frames: a frame of 67108865 bytes is larger than 67108864"});
+    EXPECT_EQ(served.device.calls(Operation::screen), 0);
+}
+
+TEST(Connection, ReadAndWriteFailuresEndOrSkipQuietly) {
+    {
+        Served served;
+        served.channel->failReads();
+        served.start();
+        ASSERT_TRUE(served.channel->waitForClose(2s));
+        served.task.join();
+        EXPECT_TRUE(served.logged().empty());
+    }
+    Served served;
+    served.channel->failWritesAfter(0);
+    served.start();
+    served.channel->feed(request(1, "{}"));  // its failure frame cannot be written
+    served.channel->feed(request(2, R"({"op":"hid"})"));
+    served.finish();
+    EXPECT_EQ(served.channel->writeCount(), 3u) << "the failure frame after the failed reply too";
+    EXPECT_EQ(served.channel->closeCount(), 1u);
+}
+
+}  // namespace
+}  // namespace tavrel

@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Base/JSON.hpp"
+#include "HelperCore/Server/Router.hpp"
+#include "Support/ScriptedDevice.hpp"
+
+namespace tavrel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::RecordingTransport;
+using testing::ScriptedDevice;
+using Operation = ScriptedDevice::Operation;
+
+// Collects the frames an answer sends; chosen sends fail, as writes to a vanished client do.
+struct Sent {
+    std::mutex mutex;
+    std::vector<Frame> frames;
+    std::set<std::size_t> failing;  // indexes of send attempts that throw
+    std::size_t attempts = 0;
+
+    Router::Send send() {
+        return [this](const Frame& frame) {
+            std::lock_guard lock(mutex);
+            const std::size_t attempt = attempts++;
+            frames.push_back(frame);
+            if (failing.count(attempt)) throw HelperFailure("writing the socket: Broken pipe", 502);
+        };
+    }
+};
+
+std::string text(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::vector<Frame> answer(Router& router, const Request& request, std::uint32_t id = 7) {
+    Sent sent;
+    router.answer(id, request, sent.send());
+    return sent.frames;
+}
+
+HIDEvent key(std::int64_t code, HIDEvent::Phase phase) {
+    HIDEvent event;
+    event.kind = HIDEvent::Kind::key;
+    event.phase = phase;
+    event.code = code;
+    return event;
+}
+
+ScreenshotRequest limited(std::int64_t maxWidth, std::int64_t quality) {
+    ScreenshotRequest request;
+    request.maxWidth = maxWidth;
+    request.quality = quality;
+    return request;
+}
+
+TEST(Router, AnswersEachRequestWithOneFinalFrameOfItsId) {
+    ScriptedDevice device;
+    device.setJPEG(JPEG{Bytes{0xFF, 0xD8, 1, 2, 0xFF, 0xD9}, 320, 694});
+    const AXNode root{.role = "AXApplication", .label = "Demo"};
+    device.setTree(root);
+    Router router(device);
+    const std::string screen = JSON::encode(device.screen());
+    struct Case {
+        Request request;
+        std::string json;
+        Bytes blob;
+    };
+    const Case cases[] = {
+        {Request::describe(), screen, {}},
+        {Request::screenshot(limited(320, 60)), R"({"height":694,"width":320})",
+         Bytes{0xFF, 0xD8, 1, 2, 0xFF, 0xD9}},
+        {Request::accessibility(), AXDocument::make(root, device.screen()).text(), {}},
+        {Request::hid({}), "{}", {}},
+        {Request::hello(),
+         R"({"core_simulator":"1165.1","hid":"indigo","reasons":[],"screen":)" + screen +
+             R"(,"source":"simulator","version":"2.0.1","wire":1})",
+         {}},
+    };
+    for (const auto& c : cases) {
+        const auto frames = answer(router, c.request);
+        ASSERT_EQ(frames.size(), 1u) << c.request.op();
+        EXPECT_EQ(frames[0],
+                  (Frame{FrameKind::reply, 7, Bytes(c.json.begin(), c.json.end()), c.blob}))
+            << c.request.op() << ": " << text(frames[0].json);
+    }
+    EXPECT_EQ(device.lastScreenshot(), (limited(320, 60)));
+    EXPECT_TRUE(device.transport()->steps().empty()) << "an empty hid request sends no step";
+}
+
+TEST(Router, DeviceFailuresBecomeOneFailureFrameWithTheirStatus) {
+    struct Case {
+        Operation failing;
+        std::exception_ptr error;
+        Request request;
+        std::string json;
+    };
+    const auto noScreen = std::make_exception_ptr(
+        HelperFailure("the device reports no screen size (0.0x0.0 at 3.0x)", 502));
+    const auto notBooted =
+        std::make_exception_ptr(HelperFailure("the simulator is not booted", 409));
+    const auto foreign = std::make_exception_ptr(std::runtime_error("something odd happened"));
+    const Case cases[] = {
+        {Operation::screen, notBooted, Request::describe(),
+         R"({"message":"the simulator is not booted","status":409})"},
+        {Operation::screen, noScreen, Request::hello(),
+         R"j({"message":"the device reports no screen size (0.0x0.0 at 3.0x)","status":502})j"},
+        {Operation::screenshot, foreign, Request::screenshot({}),
+         R"({"message":"something odd happened","status":502})"},
+        {Operation::tree, notBooted, Request::accessibility(),
+         R"({"message":"the simulator is not booted","status":409})"},
+        {Operation::screen, notBooted, Request::accessibility(),
+         R"({"message":"the simulator is not booted","status":409})"},
+        {Operation::stream, foreign, Request::stream({30, 1, 2, 1000000}),
+         R"({"message":"something odd happened","status":502})"},
+        {Operation::input, notBooted, Request::hid({key(4, HIDEvent::Phase::down)}),
+         R"({"message":"the simulator is not booted","status":409})"},
+    };
+    for (const auto& c : cases) {
+        ScriptedDevice device;
+        device.setFailure(c.failing, c.error);
+        Router router(device);
+        const auto frames = answer(router, c.request, 9);
+        ASSERT_EQ(frames.size(), 1u) << c.request.op();
+        EXPECT_EQ(frames[0].kind, FrameKind::failure) << c.request.op();
+        EXPECT_EQ(frames[0].id, 9u);
+        EXPECT_EQ(text(frames[0].json), c.json) << c.request.op();
+        EXPECT_TRUE(frames[0].blob.empty());
+    }
+}
+
+TEST(Router, HelloWaitsForWarmingAndReportsUnavailableInputAsAReason) {
+    ScriptedDevice device;
+    device.holdWarming();
+    device.setFailure(
+        Operation::input,
+        std::make_exception_ptr(HelperFailure(
+            "touches and the element tree are not available on a cabled device", 409)));
+    device.setCoreSimulator(std::nullopt);
+    device.setSource("usb");
+    Router router(device);
+    auto answered =
+        std::async(std::launch::async, [&] { return answer(router, Request::hello()); });
+    EXPECT_EQ(answered.wait_for(50ms), std::future_status::timeout);
+    device.finishWarming();
+    const auto frames = answered.get();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].kind, FrameKind::reply);
+    const auto hello = nlohmann::json::parse(text(frames[0].json));
+    EXPECT_TRUE(hello["hid"].is_null());
+    EXPECT_TRUE(hello["core_simulator"].is_null());
+    EXPECT_EQ(hello["source"], "usb");
+    EXPECT_EQ(hello["reasons"],
+              nlohmann::json::array(
+                  {"touches and the element tree are not available on a cabled device"}));
+}
+
+TEST(Router, HIDSendsEveryStepInOrderAndStopsAtTheFirstFailingOne) {
+    ScriptedDevice device;
+    Router router(device);
+    const std::vector<HIDEvent> events = {
+        key(4, HIDEvent::Phase::down), key(4, HIDEvent::Phase::up), key(5, HIDEvent::Phase::down),
+        key(5, HIDEvent::Phase::up)};
+    auto frames = answer(router, Request::hid(events));
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].kind, FrameKind::reply);
+    auto steps = device.transport()->steps();
+    ASSERT_EQ(steps.size(), 4u);
+    EXPECT_EQ(steps[0], InputDriver::key(4, true));
+    EXPECT_EQ(steps[3], InputDriver::key(5, false));
+
+    auto failing = std::make_shared<RecordingTransport>("dtuhid");
+    failing->failAt(1, HelperFailure("input did not go out in time", 504));
+    device.setTransport(failing);
+    frames = answer(router, Request::hid(events));
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(text(frames[0].json), R"({"message":"input did not go out in time","status":504})");
+    EXPECT_EQ(failing->steps().size(), 1u) << "steps after the failing one are not sent";
+}
+
+TEST(Router, StreamSendsEachBufferAsAChunkThenTheReplyOrTheFailure) {
+    const std::vector<Bytes> buffers = {Bytes{0, 0, 0, 1, 9, 0xF0}, Bytes{1}, Bytes(70000, 3)};
+    struct Case {
+        std::exception_ptr end;
+        std::string last;
+    };
+    const Case cases[] = {
+        {nullptr, "{}"},
+        {std::make_exception_ptr(HelperFailure("the encoder failed: oops", 502)),
+         R"({"message":"the encoder failed: oops","status":502})"},
+    };
+    for (const auto& c : cases) {
+        ScriptedDevice device;
+        device.setStream(buffers, 1ms, c.end);
+        Router router(device);
+        const auto frames = answer(router, Request::stream({30, 0.5, 2, 2000000}), 3);
+        ASSERT_EQ(frames.size(), 4u);
+        for (std::size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(frames[i], (Frame{FrameKind::chunk, 3, {}, buffers[i]}));
+        }
+        EXPECT_EQ(frames[3].id, 3u);
+        EXPECT_EQ(frames[3].kind, c.end ? FrameKind::failure : FrameKind::reply);
+        EXPECT_EQ(text(frames[3].json), c.last);
+        EXPECT_EQ(device.lastStream(), (StreamSettings{30, 0.5, 2, 2000000}));
+    }
+}
+
+TEST(Router, AFailedSendEndsTheStreamAndAFailureIsAttemptedOnce) {
+    ScriptedDevice device;
+    device.setStream({Bytes{1}, Bytes{2}}, 1ms, nullptr, /*endless=*/true);
+    Router router(device);
+    Sent sent;
+    sent.failing = {2, 3};  // the third chunk and the failure after it
+    router.answer(5, Request::stream({30, 1, 2, 1000000}), sent.send());
+    ASSERT_EQ(sent.frames.size(), 4u);
+    EXPECT_EQ(sent.frames[2].kind, FrameKind::chunk);
+    EXPECT_EQ(sent.frames[3].kind, FrameKind::failure);
+    EXPECT_EQ(text(sent.frames[3].json),
+              R"({"message":"writing the socket: Broken pipe","status":502})");
+    EXPECT_EQ(device.cancelledStreams(), 1) << "leaving the answer stops production";
+
+    Sent replies;
+    replies.failing = {0};
+    router.answer(6, Request::describe(), replies.send());
+    ASSERT_EQ(replies.frames.size(), 2u);
+    EXPECT_EQ(replies.frames[1].kind, FrameKind::failure);
+}
+
+TEST(Router, CancellingTheAnsweringTaskEndsAnEndlessStream) {
+    ScriptedDevice device;
+    device.setStream({Bytes{1}}, 2ms, nullptr, /*endless=*/true);
+    Router router(device);
+    Sent sent;
+    std::stop_source stop;
+    std::thread answering([&] {
+        router.answer(1, Request::stream({30, 1, 2, 1000000}), sent.send(), stop.get_token());
+    });
+    std::this_thread::sleep_for(30ms);
+    stop.request_stop();
+    answering.join();
+    EXPECT_EQ(device.cancelledStreams(), 1);
+    for (int i = 0; i < 200 && device.liveStreams() > 0; ++i) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(device.liveStreams(), 0);
+    std::lock_guard lock(sent.mutex);
+    ASSERT_GE(sent.frames.size(), 2u);
+    EXPECT_EQ(sent.frames.back().kind, FrameKind::reply);
+}
+
+}  // namespace
+}  // namespace tavrel
