@@ -33,7 +33,7 @@ class StillDevice : public Device {
     AXNode tree() override { throw unavailable(); }
     std::shared_ptr<InputDriver> input() override { throw unavailable(); }
     AsyncStream<Bytes> stream(const StreamSettings&) override { throw unavailable(); }
-    void warmed() override {}
+    void waitUntilWarm() override {}
     std::optional<std::string> source() const override { return "benchmark"; }
 
   private:

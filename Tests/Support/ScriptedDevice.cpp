@@ -179,7 +179,7 @@ std::shared_ptr<InputDriver> ScriptedDevice::input() {
     return driver_;
 }
 
-void ScriptedDevice::warmed() {
+void ScriptedDevice::waitUntilWarm() {
     begin(Operation::warmed);
     std::unique_lock lock(mutex_);
     warmedChanged_.wait(lock, [this] { return !warming_; });

@@ -64,7 +64,7 @@ class ScriptedDevice : public Device {
     /// `endless`, the buffers repeat until the consumer cancels.
     void setStream(std::vector<Bytes> buffers, std::chrono::milliseconds gap = {},
                    std::exception_ptr error = nullptr, bool endless = false);
-    /// `warmed()` waits until `finishWarming()`.
+    /// `waitUntilWarm()` waits until `finishWarming()`.
     void holdWarming();
     void finishWarming();
 
@@ -81,7 +81,7 @@ class ScriptedDevice : public Device {
     AXNode tree() override;
     std::shared_ptr<InputDriver> input() override;
     AsyncStream<Bytes> stream(const StreamSettings& settings) override;
-    void warmed() override;
+    void waitUntilWarm() override;
     std::optional<std::string> source() const override;
 
     /// The last screenshot request and stream settings received.

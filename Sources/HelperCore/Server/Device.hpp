@@ -22,7 +22,7 @@ namespace tavrel {
 /// Threads: one object per process, called from many tasks at once (concurrent requests of one
 /// connection and of different connections); every operation must be safe for that, and the
 /// implementations serialise internally where they need to. Operations that wait (screenshot,
-/// tree, warmed) block the calling task's thread. Failures are thrown as `HelperFailure`;
+/// tree, waitUntilWarm) block the calling task's thread. Failures are thrown as `HelperFailure`;
 /// anything else reaches the client with status 502.
 class Device {
   public:
@@ -50,7 +50,7 @@ class Device {
 
     /// Returns once the device's warm-up has run its course (well or not); every hello waits
     /// for it.
-    virtual void warmed() = 0;
+    virtual void waitUntilWarm() = 0;
 
     /// Reported as "source" in the hello.
     virtual std::optional<std::string> source() const = 0;

@@ -67,7 +67,7 @@ Hello Router::hello() const {
 }
 
 void Router::answerHello(std::uint32_t id, const Send& send) const {
-    device_.warmed();
+    device_.waitUntilWarm();
     send(Frame{FrameKind::reply, id, bytesOf(JSON::encode(hello())), {}});
 }
 

@@ -32,7 +32,7 @@ void Warming::start(std::function<void()> body) {
     }
 }
 
-void Warming::done() {
+void Warming::waitUntilWarm() {
     std::unique_lock lock(lock_);
     finished_.wait(lock, [this] { return !running_; });
 }

@@ -23,7 +23,7 @@ class Warming {
     void start(std::function<void()> body);
 
     /// Returns once the warm-up has finished; at once when none was started or it is over.
-    void done();
+    void waitUntilWarm();
 
     bool started() const;
 

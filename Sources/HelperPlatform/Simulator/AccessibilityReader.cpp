@@ -72,7 +72,7 @@ Value emptyResponse(const ClassNamed& classNamed) {
     auto cls = classNamed("AXPTranslatorResponse");
     auto root = foreign::rootClass();
     if (!cls || !root || !cls->isSubclassOf(*root)) return {};
-    return Value(Foreign::object(Value(cls), "emptyResponse"));
+    return Value(ForeignCalls::object(Value(cls), "emptyResponse"));
 }
 
 Value ask(const Value& element, const char* selector) {
@@ -169,7 +169,7 @@ struct AccessibilityReader::State {
 
     AXNode read() {
         auto token = foreign::UUID::random().text();
-        auto element = Foreign::guarded("reading the frontmost application", [&]() -> Value {
+        auto element = ForeignCalls::guarded("reading the frontmost application", [&]() -> Value {
             auto frontmost = foreign::methodFor(
                 translator, "frontmostApplicationWithDisplayId:bridgeDelegateToken:");
             auto platform = foreign::methodFor(translator, "macPlatformElementFromTranslation:");
@@ -184,7 +184,7 @@ struct AccessibilityReader::State {
         });
         if (!element)
             throw HelperFailure("the simulator has no frontmost application to read yet", 503);
-        return Foreign::guarded("reading the accessibility tree",
+        return ForeignCalls::guarded("reading the accessibility tree",
                                 [&] { return AccessibilityReader::walk(element, token); });
     }
 };
@@ -245,8 +245,8 @@ AccessibilityReader::AccessibilityReader(Value device, const std::string& framew
     auto root = foreign::rootClass();
     ObjectRef translator;
     if (cls && root && cls->isSubclassOf(*root)) {
-        translator = Foreign::guarded("setting up the accessibility translator", [&] {
-            return Foreign::object(Value(cls), "sharedInstance");
+        translator = ForeignCalls::guarded("setting up the accessibility translator", [&] {
+            return ForeignCalls::object(Value(cls), "sharedInstance");
         });
     }
     if (!translator)
@@ -261,7 +261,7 @@ AccessibilityReader::AccessibilityReader(Value device, const std::string& framew
     delegate->reader = state_;
     delegate->classNamed = state_->classNamed;
     delegate_ = delegate;
-    Foreign::guarded("setting up the accessibility translator", [&] {
+    ForeignCalls::guarded("setting up the accessibility translator", [&] {
         foreign::setValueForKey(translator, "bridgeTokenDelegate", Value(delegate_));
         foreign::setValueForKey(translator, "supportsDelegateTokens", Value(true));
         foreign::setValueForKey(translator, "accessibilityEnabled", Value(true));

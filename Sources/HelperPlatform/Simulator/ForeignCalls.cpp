@@ -2,7 +2,7 @@
 
 #include "ForeignGuard/TavrelGuard.hpp"
 
-namespace tavrel::Foreign {
+namespace tavrel::ForeignCalls {
 
 HelperFailure raisedFailure(const std::string& what, const foreign::Exception& exception) {
     const auto& reason = exception.reason.empty() ? std::string("no reason") : exception.reason;
@@ -21,4 +21,4 @@ foreign::ObjectRef object(const foreign::Value& target, const std::string& selec
     return result.asObject();
 }
 
-}  // namespace tavrel::Foreign
+}  // namespace tavrel::ForeignCalls

@@ -12,7 +12,7 @@
 
 /// Calls into the simulator frameworks by name. Everything a framework raises is stopped at the
 /// guard, so it reaches the helper's own code as a `HelperFailure` and never unwinds through it.
-namespace tavrel::Foreign {
+namespace tavrel::ForeignCalls {
 
 /// The failure for an exception a framework raised while doing `what`: status 502,
 /// "{what} raised {name}: {reason}" ("no reason" when the exception gave none).
@@ -41,4 +41,4 @@ auto guarded(const std::string& what, Body&& body) -> std::invoke_result_t<Body&
 /// itself: call it inside `guarded`.
 foreign::ObjectRef object(const foreign::Value& target, const std::string& selector);
 
-}  // namespace tavrel::Foreign
+}  // namespace tavrel::ForeignCalls

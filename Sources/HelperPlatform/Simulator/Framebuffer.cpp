@@ -50,8 +50,8 @@ std::optional<std::int64_t> integerKey(const Value& object, const char* key) {
 }
 
 foreign::ObjectRef currentSurfaceObject(const Value& descriptor) {
-    if (auto surface = Foreign::object(descriptor, "framebufferSurface")) return surface;
-    return Foreign::object(descriptor, "ioSurface");
+    if (auto surface = ForeignCalls::object(descriptor, "framebufferSurface")) return surface;
+    return ForeignCalls::object(descriptor, "ioSurface");
 }
 
 std::shared_ptr<const Surface> wrap(const foreign::ObjectRef& object) {
@@ -79,9 +79,9 @@ std::shared_ptr<const Surface> wrap(const foreign::ObjectRef& object) {
 }  // namespace
 
 std::vector<Value> displayDescriptors(const Value& device) {
-    return Foreign::guarded("reading the device's ports", [&] {
+    return ForeignCalls::guarded("reading the device's ports", [&] {
         std::vector<Value> descriptors;
-        auto io = Foreign::object(device, "io");
+        auto io = ForeignCalls::object(device, "io");
         if (!io) return descriptors;
         if (foreign::respondsTo(io, "updateIOPorts")) foreign::send(io, "updateIOPorts");
         auto ports = foreign::valueForKey(io, "deviceIOPorts");
@@ -94,7 +94,7 @@ std::vector<Value> displayDescriptors(const Value& device) {
             auto text = identifier.asString();
             auto written = text ? std::string(*text) : identifier.describe();
             if (written != displayPort) continue;
-            if (auto descriptor = Foreign::object(port, "descriptor"))
+            if (auto descriptor = ForeignCalls::object(port, "descriptor"))
                 descriptors.emplace_back(descriptor);
         }
         return descriptors;
@@ -103,7 +103,7 @@ std::vector<Value> displayDescriptors(const Value& device) {
 
 std::shared_ptr<const Surface> displaySurface(const Value& descriptor) {
     try {
-        return Foreign::guarded("reading a display's surface", [&] {
+        return ForeignCalls::guarded("reading a display's surface", [&] {
             auto object = currentSurfaceObject(descriptor);
             return object ? wrap(object) : nullptr;
         });
@@ -146,13 +146,13 @@ void Framebuffer::registerDisplays() {
     for (const auto& descriptor : descriptors) {
         auto uuid = foreign::UUID::random();
         if (foreign::respondsTo(descriptor, registerScreen)) {
-            Foreign::guarded("registering for a display's frames", [&] {
+            ForeignCalls::guarded("registering for a display's frames", [&] {
                 foreign::send(descriptor, registerScreen, uuid, queue, frame, frame, nothing);
             });
             std::lock_guard guard(lock_);
             registrations_.push_back({descriptor, uuid, true});
         } else if (foreign::respondsTo(descriptor, registerSurfaces)) {
-            Foreign::guarded("registering for a display's surfaces", [&] {
+            ForeignCalls::guarded("registering for a display's surfaces", [&] {
                 foreign::send(descriptor, registerSurfaces, uuid, frame);
                 foreign::send(descriptor, registerDamage, uuid, frame);
             });
@@ -205,7 +205,7 @@ void Framebuffer::close() {
     signal_.forgetAll();
     for (const auto& registration : taken) {
         try {
-            Foreign::guarded("letting go of a display", [&] {
+            ForeignCalls::guarded("letting go of a display", [&] {
                 if (registration.modern) {
                     foreign::send(registration.descriptor, unregisterScreen, registration.uuid);
                 } else {

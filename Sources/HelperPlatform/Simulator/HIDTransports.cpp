@@ -142,7 +142,7 @@ IndigoTransport::IndigoTransport(const foreign::Value& device, const RuntimeName
     if (!initialise) throw HelperFailure("the legacy HID client cannot be made", 502);
 
     auto error = std::make_shared<foreign::Value>();
-    auto client = Foreign::guarded("making the legacy HID client", [&] {
+    auto client = ForeignCalls::guarded("making the legacy HID client", [&] {
         auto instance = cls->allocate();
         return initialise(instance, {device, foreign::Value(error)});
     });
@@ -171,7 +171,7 @@ void IndigoTransport::send(const HIDStep& step) {
     if (message == nullptr)
         throw HelperFailure("SimulatorKit would not build an input message", 502);
     // SimulatorKit frees the message once it is done with it.
-    Foreign::guarded("sending input", [&] {
+    ForeignCalls::guarded("sending input", [&] {
         send_(client_, {foreign::Value::pointer(message), foreign::Value(true), foreign::Value(),
                         foreign::Value()});
     });

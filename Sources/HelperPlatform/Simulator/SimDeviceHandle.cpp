@@ -18,7 +18,7 @@ SimDeviceHandle::SimDeviceHandle(std::string udid, const std::string& developerD
     if (!context || !root || !context->isSubclassOf(*root))
         throw HelperFailure("CoreSimulator has no SimServiceContext", 409);
 
-    auto service = Foreign::guarded("SimServiceContext", [&] {
+    auto service = ForeignCalls::guarded("SimServiceContext", [&] {
         return foreign::send(context, "sharedServiceContextForDeveloperDir:error:", developerDir,
                              Value());
     });
@@ -26,10 +26,10 @@ SimDeviceHandle::SimDeviceHandle(std::string udid, const std::string& developerD
         throw HelperFailure("CoreSimulator's service for " + developerDir + " is not reachable",
                             409);
 
-    auto set = Foreign::guarded("the default device set", [&] {
+    auto set = ForeignCalls::guarded("the default device set", [&] {
         return foreign::send(service, "defaultDeviceSetWithError:", Value());
     });
-    auto devices = Foreign::guarded("the device list", [&] {
+    auto devices = ForeignCalls::guarded("the device list", [&] {
         auto value = foreign::valueForKey(set, "devices");
         auto list = value.asList();
         return list ? foreign::List(*list) : foreign::List{};
@@ -40,7 +40,7 @@ SimDeviceHandle::SimDeviceHandle(std::string udid, const std::string& developerD
         // A device whose UDID cannot be read is skipped, not fatal for the rest.
         std::optional<foreign::UUID> uuid;
         try {
-            uuid = Foreign::guarded("the device list",
+            uuid = ForeignCalls::guarded("the device list",
                                     [&] { return foreign::valueForKey(device, "UDID").asUUID(); });
         } catch (const HelperFailure&) {
             continue;
@@ -55,7 +55,7 @@ SimDeviceHandle::SimDeviceHandle(std::string udid, const std::string& developerD
 
 std::string SimDeviceHandle::state() const {
     try {
-        auto value = Foreign::guarded("the device's state",
+        auto value = ForeignCalls::guarded("the device's state",
                                       [&] { return foreign::valueForKey(object_, "stateString"); });
         if (auto text = value.asString()) return std::string(*text);
     } catch (const HelperFailure&) {
@@ -70,7 +70,7 @@ void SimDeviceHandle::requireBooted() const {
 }
 
 ScreenGeometry SimDeviceHandle::screen() const {
-    auto type = Foreign::guarded("the device type", [&] {
+    auto type = ForeignCalls::guarded("the device type", [&] {
         auto value = foreign::valueForKey(object_, "deviceType");
         return value.asObject();
     });
@@ -79,7 +79,7 @@ ScreenGeometry SimDeviceHandle::screen() const {
     auto scaleMethod = foreign::methodFor(type, "mainScreenScale");
     if (!sizeMethod || !scaleMethod)
         throw HelperFailure("the simulator's device type does not say its screen size", 502);
-    auto [size, scale] = Foreign::guarded("the device type", [&] {
+    auto [size, scale] = ForeignCalls::guarded("the device type", [&] {
         return std::pair(sizeMethod(type, {}).asSize(), scaleMethod(type, {}).asDouble());
     });
     double nan = std::numeric_limits<double>::quiet_NaN();
@@ -91,7 +91,7 @@ ScreenGeometry SimDeviceHandle::screen() const {
 std::optional<std::uint32_t> SimDeviceHandle::lookup(const std::string& service) const {
     auto method = foreign::methodFor(object_, "lookup:error:");
     if (!method) return std::nullopt;
-    auto port = Foreign::guarded("looking up " + service, [&] {
+    auto port = ForeignCalls::guarded("looking up " + service, [&] {
         auto errorSlot = std::make_shared<Value>();
         return method(object_.asObject(), {Value(service), Value(errorSlot)}).asUInt64();
     });

@@ -30,7 +30,7 @@ SimulatorDevice::SimulatorDevice(const DeviceOptions& options, bool idleKeyFrame
 
 SimulatorDevice::~SimulatorDevice() {
     // A warm-up still running uses the feed; wait for it before letting go of the screen.
-    warming_.done();
+    warming_.waitUntilWarm();
     close();
 }
 

@@ -58,7 +58,7 @@ class SimulatorDevice : public Device {
     AXNode tree() override;
     std::shared_ptr<InputDriver> input() override;
     AsyncStream<Bytes> stream(const StreamSettings& settings) override;
-    void warmed() override { warming_.done(); }
+    void waitUntilWarm() override { warming_.waitUntilWarm(); }
     std::optional<std::string> source() const override { return std::nullopt; }
 
     /// Starts the background warm-up once: the framebuffer, a small JPEG and one H.264 frame.

@@ -137,7 +137,7 @@ TEST(ScreenFeed, WarmingUpLogsOnlyWhenItHadAPicture) {
 
 TEST(Warming, RunsOneBodyAndLetsWaitersWaitForIt) {
     Warming warming;
-    warming.done();  // never started: returns at once
+    warming.waitUntilWarm();  // never started: returns at once
     EXPECT_FALSE(warming.started());
 
     std::promise<void> release;
@@ -148,17 +148,17 @@ TEST(Warming, RunsOneBodyAndLetsWaitersWaitForIt) {
         ++firstRuns;
     });
     warming.start([&] { ++secondRuns; });
-    auto waiter = std::async(std::launch::async, [&] { warming.done(); });
+    auto waiter = std::async(std::launch::async, [&] { warming.waitUntilWarm(); });
     EXPECT_EQ(waiter.wait_for(50ms), std::future_status::timeout);
     release.set_value();
     EXPECT_EQ(waiter.wait_for(2s), std::future_status::ready);
-    warming.done();
+    warming.waitUntilWarm();
     EXPECT_EQ(firstRuns, 1);
     EXPECT_EQ(secondRuns, 0);
 
     Warming failing;
     failing.start([] { throw HelperFailure("the simulator has not drawn its screen yet", 503); });
-    failing.done();
+    failing.waitUntilWarm();
     EXPECT_TRUE(failing.started());
 }
 

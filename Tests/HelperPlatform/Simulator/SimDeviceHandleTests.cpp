@@ -80,22 +80,22 @@ TEST(ForeignCalls, TurnsWhatAFrameworkRaisesIntoAFailureNamingTheOperation) {
     };
     for (const auto& c : cases) {
         auto failure = failureOf(
-            [&] { Foreign::guarded(c.what, [&] { foreign::send(object, c.selector); }); });
+            [&] { ForeignCalls::guarded(c.what, [&] { foreign::send(object, c.selector); }); });
         EXPECT_EQ(failure.status(), 502);
         EXPECT_EQ(failure.message().substr(0, c.message.size()), c.message);
     }
     // Values and the helper's own failures pass through unchanged.
-    EXPECT_EQ(Foreign::guarded("x", [] { return 42; }), 42);
-    EXPECT_EQ(failureOf([] { Foreign::guarded("x", [] { throw HelperFailure("mine", 409); }); }),
+    EXPECT_EQ(ForeignCalls::guarded("x", [] { return 42; }), 42);
+    EXPECT_EQ(failureOf([] { ForeignCalls::guarded("x", [] { throw HelperFailure("mine", 409); }); }),
               HelperFailure("mine", 409));
 }
 
 TEST(ForeignCalls, ObjectAnswersOnlyFrameworkObjects) {
     auto object = misbehavingObject();
-    EXPECT_EQ(Foreign::object(object, "child"), object.asObject());
-    EXPECT_EQ(Foreign::object(object, "text"), nullptr);
-    EXPECT_EQ(Foreign::object(object, "noSuchMethod"), nullptr);
-    EXPECT_EQ(Foreign::object(foreign::Value(), "child"), nullptr);
+    EXPECT_EQ(ForeignCalls::object(object, "child"), object.asObject());
+    EXPECT_EQ(ForeignCalls::object(object, "text"), nullptr);
+    EXPECT_EQ(ForeignCalls::object(object, "noSuchMethod"), nullptr);
+    EXPECT_EQ(ForeignCalls::object(foreign::Value(), "child"), nullptr);
 }
 
 TEST_F(SimDeviceHandleTest, FindsOnlyTheExactUpperCaseUDID) {

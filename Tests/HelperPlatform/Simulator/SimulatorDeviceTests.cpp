@@ -80,7 +80,7 @@ TEST(SimulatorDevice, ServesScreenshotsAndMakesEachPartOnce) {
     EXPECT_TRUE(device.booted());
 
     device.startWarming();
-    device.warmed();
+    device.waitUntilWarm();
     ScreenshotRequest request;
     request.maxWidth = 160;
     auto jpeg = device.screenshot(request);
