@@ -11,6 +11,7 @@
 #include "tavrel-client/ClientElements.hpp"
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/ClientSocket.hpp"
+#include "tavrel-client/StreamFiles.hpp"
 
 namespace tavrel::client {
 namespace {
@@ -88,11 +89,12 @@ void swipe(Session& session, const SwipeCommand& command) {
 
 void stream(Session& session, const StreamCommand& command, std::ostream& out,
             std::ostream& notes) {
-    Output output(command.file);
+    auto file = StreamFile::open(command.file, static_cast<int>(command.fps));
     const auto id = session.socket.request(ClientRequests::stream(command));
     const auto start = Clock::now();
     const auto end = start + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(command.seconds));
+    std::optional<Clock::time_point> firstArrival;
     std::size_t units = 0;
     std::size_t bytes = 0;
     bool ended = false;
@@ -111,13 +113,15 @@ void stream(Session& session, const StreamCommand& command, std::ostream& out,
             break;
         }
         if (frame->kind != FrameKind::chunk) continue;
-        output.write(frame->blob);
+        const auto now = Clock::now();
+        if (!firstArrival) firstArrival = now;
+        file->write(frame->blob, std::chrono::duration<double>(now - *firstArrival).count());
         ++units;
         bytes += frame->blob.size();
     }
     // Going away is how a client stops a stream: the helper cancels it and lets the encoder go.
     session.socket.close();
-    output.finish();
+    file->finish();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const auto summary = nlohmann::json{{"access_units", units},
                                         {"bytes", bytes},
@@ -125,7 +129,7 @@ void stream(Session& session, const StreamCommand& command, std::ostream& out,
                                         {"file", command.file},
                                         {"seconds", std::round(seconds * 1000) / 1000}}
                              .dump();
-    (output.toStandardOutput() ? notes : out) << summary << '\n';
+    (command.file == "-" ? notes : out) << summary << '\n';
 }
 
 }  // namespace
