@@ -79,7 +79,8 @@ class UsbCapture : public PixelSource, public std::enable_shared_from_this<UsbCa
     void asyncAfter(double seconds, Callback body) override {
         signal_.asyncAfter(seconds, std::move(body));
     }
-    /// Stops the session for good; later pictures are none. Harmless twice.
+    /// Stops the session for good; later pictures are none. Harmless twice. Owners call it
+    /// before letting go, so that the capture never ends on the framework's delivery thread.
     void close() override;
 
     const std::string& name() const { return name_; }

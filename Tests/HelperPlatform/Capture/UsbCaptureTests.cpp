@@ -83,6 +83,7 @@ TEST(UsbCapture, RunsWhileHeldAndStopsAfterTheLinger) {
     ASSERT_TRUE(eventually([&] { return capture->state() == UsbCapture::State::stopped; }));
     EXPECT_FALSE(capture->picture()) << "a stopped capture hands out no stale picture";
     EXPECT_EQ(quick.count(stopped), 1);
+    capture->close();
 
     // Held again within the linger: one start, no stop.
     Lines slow;
@@ -122,6 +123,8 @@ TEST(UsbCapture, TurnsLandscapeFramesUpright) {
     EXPECT_EQ(differing, 0u);
     portrait->letGo();
     landscape->letGo();
+    portrait->close();
+    landscape->close();
     unplug(portraitId);
     unplug(landscapeId);
 }
@@ -141,6 +144,7 @@ TEST(UsbCapture, AnUnpluggedDeviceSendsNoPicture) {
         EXPECT_EQ(failure.status(), 503);
     }
     capture->letGo();
+    capture->close();
 }
 
 CaptureOptions optionsFor(const std::string& name) {

@@ -227,9 +227,10 @@ struct SessionObject : Object {
         } catch (const std::exception&) {
             return;
         }
-        std::weak_ptr<sim::DeviceLink> weakLink = made;
-        auto token = made->subscribeFrames([delivery, weakLink](const sim::FrameNotice&) {
-            if (auto alive = weakLink.lock()) delivery->deliver(*alive, delivery);
+        // The link calls back only while it lives and the subscription stands, so the callback
+        // never owns it (a link must not end on its own delivery thread).
+        auto token = made->subscribeFrames([delivery, link = made.get()](const sim::FrameNotice&) {
+            delivery->deliver(*link, delivery);
         });
         // The screen as it stands, so that a still screen shows at once.
         delivery->deliver(*made, delivery);
