@@ -16,6 +16,7 @@
 #include "HelperCore/Base/Log.hpp"
 #include "HelperCore/Commands/Arguments.hpp"
 #include "HelperCore/Commands/VersionReport.hpp"
+#include "HelperPlatform/Capture/CaptureDevice.hpp"
 #include "HelperPlatform/Simulator/SimulatorCommands.hpp"
 
 namespace tavrel {
@@ -83,8 +84,8 @@ std::optional<std::string> coreSimulatorVersion() {
     notBuilt("render");
 }
 
-[[noreturn]] void runCapture(const CaptureOptions&) {
-    notBuilt("capture");
+[[noreturn]] void runCapture(const CaptureOptions& options) {
+    serveCapture(options);
 }
 
 [[noreturn]] void run(const Command& command) {

@@ -88,7 +88,7 @@ TEST(DeviceLifecycle, BadRequestsFailWithAMessage) {
     struct Case {
         std::vector<std::string> args;
         int status;
-        const char* message;
+        std::string message;
     };
     const Case cases[] = {
         {{"create", "X", "iPhone-99"}, 1, "unknown device type: iPhone-99"},
@@ -99,7 +99,12 @@ TEST(DeviceLifecycle, BadRequestsFailWithAMessage) {
         {{"shutdown", unknown}, 1, "no device"},
         {{"delete", unknown}, 1, "no device"},
         {{"animate", unknown, "sideways"}, 2, "on or off"},
-        {{"plug", unknown}, 2, "unknown command: plug"},
+        {{"plug", unknown}, 1, "no device"},
+        {{"plug"}, 2, "plug needs one UDID"},
+        {{"plug", unknown, "--name"}, 2, "--name needs a name"},
+        {{"unplug", unknown}, 1, "no capture device " + unknown + " is plugged in"},
+        {{"camera", "maybe"}, 1, "granted, denied or undetermined"},
+        {{"teleport"}, 2, "unknown command: teleport"},
         {{}, 2, "no command"},
     };
     for (const auto& c : cases) {

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "SimulatedPlatform/Device/DeviceLink/CaptureSet.hpp"
 #include "SimulatedPlatform/Device/DeviceLink/DeviceSet.hpp"
 #include "SimulatedPlatform/Device/DeviceLink/FileDescriptor.hpp"
 
@@ -99,6 +100,8 @@ void bootDevice(const fs::path& directory, const fs::path& program) {
         }
         return;
     }
+    // Capture devices of a device that died do not come back with its next boot.
+    unplugAll(directory);
     if (access(program.c_str(), X_OK) != 0) {
         throw std::runtime_error("cannot run " + program.string());
     }
@@ -147,6 +150,7 @@ void shutdownDevice(const fs::path& directory) {
             throw std::runtime_error("the device would not shut down");
         }
     }
+    unplugAll(directory);
     std::error_code ignored;
     fs::remove(DeviceSet::pidPath(directory), ignored);
     fs::remove(DeviceSet::socketPath(directory), ignored);

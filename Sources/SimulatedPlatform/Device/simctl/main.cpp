@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "SimulatedPlatform/Device/DeviceLink/CaptureSet.hpp"
 #include "SimulatedPlatform/Device/DeviceLink/DeviceLink.hpp"
 #include "SimulatedPlatform/Device/DeviceLink/DeviceSet.hpp"
 #include "SimulatedPlatform/Device/simctl/Lifecycle.hpp"
@@ -29,7 +30,10 @@ const char* const usage =
     "  shutdown UDID\n"
     "  delete UDID\n"
     "  screenshot UDID PATH\n"
-    "  animate UDID on|off\n";
+    "  animate UDID on|off\n"
+    "  plug UDID [--name NAME] [--landscape]\n"
+    "  unplug CAPTURE_ID\n"
+    "  camera granted|denied|undetermined\n";
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -161,6 +165,35 @@ int run(const std::vector<std::string>& args) {
         if (args[2] != "on" && args[2] != "off") throw UsageError("animate takes on or off");
         DeviceLink link(booted(set, args[1]).directory);
         link.setAnimating(args[2] == "on");
+        return 0;
+    }
+    if (command == "plug") {
+        std::string name;
+        bool landscape = false;
+        std::vector<std::string> rest;
+        for (size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "--name") {
+                if (i + 1 >= args.size() || args[i + 1].empty())
+                    throw UsageError("--name needs a name");
+                name = args[++i];
+            } else if (args[i] == "--landscape") {
+                landscape = true;
+            } else {
+                rest.push_back(args[i]);
+            }
+        }
+        if (rest.size() != 1) throw UsageError("plug needs one UDID");
+        std::cout << plugCapture(booted(set, rest[0]), name, landscape).id << "\n";
+        return 0;
+    }
+    if (command == "unplug") {
+        need(1);
+        unplugCapture(set, args[1]);
+        return 0;
+    }
+    if (command == "camera") {
+        need(1);
+        setCameraPermission(args[1]);
         return 0;
     }
     throw UsageError("unknown command: " + command);

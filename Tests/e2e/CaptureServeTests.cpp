@@ -1,0 +1,424 @@
+// tavrel-helper capture serving plugged simulated iPhones, checked against the simulator's
+// own screen; the cable, the permission, the linger time and the disclaimed relaunch. Every
+// test works in its own temporary HOME; devices and helpers stop when it ends.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "Support/SimulatorHome.hpp"
+#include "Support/StreamCheck.hpp"
+
+namespace tavrel::e2e {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr auto deadline = 20s;
+
+std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+std::string simctl(const std::vector<std::string>& arguments) {
+    const auto result = runProgram("tavrel-simctl", arguments);
+    if (result.status != 0) throw std::runtime_error("tavrel-simctl failed: " + result.err);
+    return trimmed(result.out);
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::seconds within = deadline) {
+    const auto end = std::chrono::steady_clock::now() + within;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+int occurrences(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// `tavrel-helper capture` for a plugged device named `name`.
+class CapturedDevice {
+  public:
+    CapturedDevice(SimulatorHome& home, const std::string& name,
+                   const std::vector<std::string>& extra = {},
+                   const std::string& socket = "cap.sock")
+        : socket_(home.file(socket)) {
+        std::vector<std::string> arguments{
+            "capture",     "--udid",       "00008110-0001",
+            "--name",      name,           "--socket",
+            socket_,       "--width-px",   "1179",
+            "--height-px", "2556",         "--scale",
+            "3",           "--parent-pid", std::to_string(::getpid())};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        const auto outputs = home.path() / ("outputs-" + socket);
+        std::filesystem::create_directories(outputs);
+        process_ = std::make_unique<ChildProcess>("tavrel-helper", arguments, outputs);
+        if (!eventually([&] { return std::filesystem::exists(socket_) || process_->wait(0ms); }))
+            throw std::runtime_error("the helper never listened: " + process_->standardError());
+    }
+    ~CapturedDevice() { process_->stop(); }
+
+    ProgramResult client(const std::vector<std::string>& arguments) const {
+        std::vector<std::string> all{"--socket", socket_};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        return runProgram("tavrel-client", all);
+    }
+    ChildProcess& process() { return *process_; }
+
+  private:
+    std::string socket_;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+ProgramResult clientOf(const ServedDevice& served, const std::vector<std::string>& arguments) {
+    return served.client(arguments);
+}
+
+struct Image {
+    int width = 0, height = 0;
+    std::vector<std::uint8_t> bgra;
+};
+
+Image decodeJPEG(const std::string& path) {
+    const auto bytes = readBytes(path);
+    Image image;
+    tjhandle handle = tjInitDecompress();
+    int subsampling = 0, colorspace = 0;
+    if (tjDecompressHeader3(handle, bytes.data(), bytes.size(), &image.width, &image.height,
+                            &subsampling, &colorspace) == 0) {
+        image.bgra.resize(std::size_t(image.width) * image.height * 4);
+        if (tjDecompress2(handle, bytes.data(), bytes.size(), image.bgra.data(), image.width, 0,
+                          image.height, TJPF_BGRA, 0) != 0)
+            image = {};
+    }
+    tjDestroy(handle);
+    return image;
+}
+
+double meanDifference(const Image& a, const Image& b) {
+    if (a.bgra.size() != b.bgra.size() || a.bgra.empty()) return 255;
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < a.bgra.size(); ++i)
+        sum += std::abs(int(a.bgra[i]) - int(b.bgra[i]));
+    return double(sum) / double(a.bgra.size());
+}
+
+// Width and height of the stream in an Annex B file, as ffprobe reads it.
+std::string probedSize(const std::string& path) {
+    const auto result =
+        runProgram("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                               "stream=width,height", "-of", "csv=p=0", path});
+    return result.status == 0 ? trimmed(result.out) : "ffprobe failed: " + result.err;
+}
+
+// Screenshots come once the warm-up has opened the capture.
+ProgramResult screenshotWhenOpen(const CapturedDevice& captured, const std::string& file) {
+    ProgramResult result;
+    eventually([&] {
+        result = captured.client({"screenshot", file});
+        return result.err.find("not open yet") == std::string::npos;
+    });
+    return result;
+}
+
+TEST(CaptureServe, ScreenshotsAndStreamsMatchTheSimulatorsOwnScreen) {
+    for (bool landscape : {false, true}) {
+        SCOPED_TRACE(landscape ? "landscape" : "portrait");
+        SimulatorHome home;
+        const auto udid = home.boot("Phone");
+        ServedDevice served(home, udid);
+        std::vector<std::string> plug{"plug", udid};
+        if (landscape) plug.push_back("--landscape");
+        const auto id = simctl(plug);
+        CapturedDevice captured(home, "Phone");
+
+        const auto cabled = screenshotWhenOpen(captured, home.file("cabled.jpg"));
+        ASSERT_EQ(cabled.status, 0) << cabled.err;
+        const auto own = clientOf(served, {"screenshot", home.file("own.jpg")});
+        ASSERT_EQ(own.status, 0) << own.err;
+        const auto a = decodeJPEG(home.file("cabled.jpg"));
+        const auto b = decodeJPEG(home.file("own.jpg"));
+        EXPECT_EQ(a.width, 1179);
+        EXPECT_EQ(a.height, 2556);
+        EXPECT_EQ(a.width, b.width);
+        EXPECT_EQ(a.height, b.height);
+        EXPECT_LT(meanDifference(a, b), 1.0);
+
+        const auto hello = json::parse(captured.client({"hello"}).out, nullptr, false);
+        EXPECT_EQ(hello["source"], id);
+        EXPECT_EQ(hello["core_simulator"], nullptr);
+
+        ASSERT_EQ(captured.client({"stream", home.file("cabled.h264"), "--seconds", "1"}).status,
+                  0);
+        ASSERT_EQ(clientOf(served, {"stream", home.file("own.h264"), "--seconds", "1"}).status, 0);
+        EXPECT_EQ(probedSize(home.file("cabled.h264")), probedSize(home.file("own.h264")));
+
+        const auto tap = captured.client({"tap", "10", "10"});
+        EXPECT_NE(tap.status, 0);
+        EXPECT_NE(tap.err.find("a real device's touches go through WebDriverAgent, not its cable"),
+                  std::string::npos)
+            << tap.err;
+        const auto tree = captured.client({"accessibility"});
+        EXPECT_NE(tree.err.find("a real device's element tree is read through WebDriverAgent, "
+                                "not its cable"),
+                  std::string::npos)
+            << tree.err;
+    }
+}
+
+TEST(CaptureServe, TellsTwoDevicesOfOneNameApartByAReferencePicture) {
+    SimulatorHome home;
+    const auto first = home.boot("Phone");
+    const auto second = home.boot("Spare");
+    {
+        // The second shows its home screen, so that the two screens differ.
+        ServedDevice served(home, second, "auto", "spare.sock");
+        ASSERT_EQ(clientOf(served, {"button", "home"}).status, 0);
+        ServedDevice other(home, first, "auto", "phone.sock");
+        ASSERT_EQ(clientOf(other, {"screenshot", home.file("first.jpg")}).status, 0);
+    }
+    ASSERT_TRUE(eventually([&] {
+        simctl({"screenshot", second, home.file("second.png")});
+        auto own = decodeJPEG(home.file("first.jpg"));
+        return std::filesystem::file_size(home.file("second.png")) > 0 && own.width > 0;
+    }));
+    const auto firstId = simctl({"plug", first});
+    const auto secondId = simctl({"plug", second, "--name", "Phone"});
+
+    struct Case {
+        const char* reference;
+        std::string expected;
+    };
+    const Case cases[] = {{"second.png", secondId}, {"first.jpg", firstId}};
+    int serial = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reference);
+        CapturedDevice captured(home, "Phone", {"--reference", home.file(c.reference)},
+                                "cap" + std::to_string(serial++) + ".sock");
+        const auto shot = screenshotWhenOpen(captured, home.file("shot.jpg"));
+        ASSERT_EQ(shot.status, 0) << shot.err;
+        const auto hello = json::parse(captured.client({"hello"}).out, nullptr, false);
+        EXPECT_EQ(hello["source"], c.expected);
+    }
+
+    CapturedDevice unreferenced(home, "Phone", {}, "plain.sock");
+    const auto refused = screenshotWhenOpen(unreferenced, home.file("none.jpg"));
+    EXPECT_NE(refused.err.find("2 cabled devices are called Phone, and no picture of its screen "
+                               "tells them apart (status 409)"),
+              std::string::npos)
+        << refused.err;
+}
+
+TEST(CaptureServe, NoDeviceOfTheNameFailsEveryRequestAfterTheWait) {
+    SimulatorHome home;
+    simctl({"plug", home.boot("Phone"), "--name", "Other"});
+    CapturedDevice captured(home, "Phone", {"--wait", "1"});
+    const std::string message =
+        "no screen of a cabled device called Phone is among this Mac's capture devices: is it "
+        "plugged in by cable, trusted and unlocked? (status 409)";
+    const auto shot = screenshotWhenOpen(captured, home.file("shot.jpg"));
+    EXPECT_NE(shot.err.find(message), std::string::npos) << shot.err;
+    const auto again = captured.client({"screenshot", home.file("shot.jpg")});
+    EXPECT_NE(again.err.find(message), std::string::npos) << again.err;
+    const auto describe = captured.client({"describe"});
+    EXPECT_NE(describe.err.find(message), std::string::npos) << describe.err;
+}
+
+TEST(CaptureServe, PullingTheCableOrShuttingDownStopsTheHelper) {
+    for (bool shutdown : {false, true}) {
+        SCOPED_TRACE(shutdown ? "shutdown" : "unplug");
+        SimulatorHome home;
+        const auto udid = home.boot("Phone");
+        const auto id = simctl({"plug", udid});
+        CapturedDevice captured(home, "Phone");
+        ASSERT_EQ(screenshotWhenOpen(captured, home.file("shot.jpg")).status, 0);
+        simctl(shutdown ? std::vector<std::string>{"shutdown", udid}
+                        : std::vector<std::string>{"unplug", id});
+        EXPECT_EQ(captured.process().wait(10s), 0);
+        EXPECT_NE(captured.process().standardError().find(
+                      "[info] stopping: the device's cable was unplugged"),
+                  std::string::npos)
+            << captured.process().standardError();
+    }
+}
+
+TEST(CaptureServe, LingerKeepsTheCaptureRunningAcrossQuickScreenshots) {
+    SimulatorHome home;
+    simctl({"plug", home.boot("Phone")});
+    CapturedDevice captured(home, "Phone", {"--linger", "2", "--log-level", "debug"});
+    const std::string started = "[debug] capturing the screen of Phone";
+    const std::string stopped = "[debug] no longer capturing the screen of Phone";
+    ASSERT_EQ(screenshotWhenOpen(captured, home.file("0.jpg")).status, 0);
+    for (int i = 1; i < 4; ++i)
+        ASSERT_EQ(captured.client({"screenshot", home.file(std::to_string(i) + ".jpg")}).status, 0);
+    EXPECT_EQ(occurrences(captured.process().standardError(), started), 1);
+    ASSERT_TRUE(
+        eventually([&] { return occurrences(captured.process().standardError(), stopped) == 1; }));
+    EXPECT_EQ(occurrences(captured.process().standardError(), started), 1);
+    // The next screenshot starts it again.
+    ASSERT_EQ(captured.client({"screenshot", home.file("4.jpg")}).status, 0);
+    EXPECT_EQ(occurrences(captured.process().standardError(), started), 2);
+}
+
+TEST(CaptureServe, WithoutTheCameraPermissionNothingIsRead) {
+    SimulatorHome home;
+    simctl({"plug", home.boot("Phone")});
+    simctl({"camera", "denied"});
+    {
+        CapturedDevice captured(home, "Phone");
+        const auto shot = screenshotWhenOpen(captured, home.file("shot.jpg"));
+        EXPECT_NE(shot.err.find("macOS has not let tavrel-helper use the Camera, which reading a "
+                                "cabled device's screen needs: allow it in System Settings > "
+                                "Privacy & Security > Camera (status 403)"),
+                  std::string::npos)
+            << shot.err;
+    }
+    // Not yet asked: the opening waits for the answer, then reads.
+    simctl({"camera", "undetermined"});
+    CapturedDevice captured(home, "Phone", {}, "asked.sock");
+    // A wrong opening would go ahead and read within the second.
+    EXPECT_FALSE(eventually(
+        [&] {
+            return captured.client({"screenshot", home.file("early.jpg")}).status == 0;
+        },
+        1s));
+    const auto early = captured.client({"screenshot", home.file("early.jpg")});
+    EXPECT_NE(early.err.find("the device's screen is not open yet (status 503)"), std::string::npos)
+        << early.err;
+    simctl({"camera", "granted"});
+    EXPECT_EQ(screenshotWhenOpen(captured, home.file("late.jpg")).status, 0);
+}
+
+// The copy the launching process started, found by its parent.
+std::optional<pid_t> childOf(pid_t parent) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const auto name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 2));
+        char state;
+        pid_t ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == parent) return std::stoi(name);
+    }
+    return std::nullopt;
+}
+
+std::string environmentOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return text;
+}
+
+// Sets variables for the programs started while it lives.
+class ScopedEnvironment {
+  public:
+    void set(const std::string& name, const std::string& value) {
+        const char* old = std::getenv(name.c_str());
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    ~ScopedEnvironment() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            if (it->second)
+                ::setenv(it->first.c_str(), it->second->c_str(), 1);
+            else
+                ::unsetenv(it->first.c_str());
+        }
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+std::unique_ptr<CapturedDevice> disclaimedCapture(SimulatorHome& home, const char* marker,
+                                                  const std::string& socket) {
+    ScopedEnvironment environment;
+    environment.set("LD_PRELOAD", TAVREL_DISCLAIM_FIXTURE);
+    // A sanitized helper would refuse a library loaded ahead of its runtime.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    environment.set("ASAN_OPTIONS",
+                    std::string(asan ? asan : "") + (asan ? ":" : "") + "verify_asan_link_order=0");
+    if (marker)
+        environment.set("TAVREL_HELPER_DISCLAIMED", marker);
+    else
+        ::unsetenv("TAVREL_HELPER_DISCLAIMED");
+    return std::make_unique<CapturedDevice>(home, "Phone", std::vector<std::string>{}, socket);
+}
+
+TEST(CaptureServe, RelaunchesDisclaimedUnlessMarked) {
+    SimulatorHome home;
+    simctl({"plug", home.boot("Phone")});
+    struct Case {
+        const char* marker;
+        bool relaunches;
+    };
+    const Case cases[] = {{nullptr, true}, {"0", true}, {"yes", true}, {"1", false}};
+    int serial = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.marker ? c.marker : "(unset)");
+        auto captured = disclaimedCapture(home, c.marker, "d" + std::to_string(serial++) + ".sock");
+        const auto launcher = captured->process().pid();
+        ASSERT_EQ(screenshotWhenOpen(*captured, home.file("shot.jpg")).status, 0);
+        const auto copy = childOf(launcher);
+        EXPECT_EQ(copy.has_value(), c.relaunches);
+        if (copy) {
+            EXPECT_NE(environmentOf(*copy).find(std::string("TAVREL_HELPER_DISCLAIMED=1") + '\0'),
+                      std::string::npos);
+            EXPECT_EQ(occurrences(captured->process().standardError(), "[info] serving the screen"),
+                      1);
+        }
+        EXPECT_EQ(captured->process().stop(), 0);
+    }
+}
+
+TEST(CaptureServe, TheLauncherPassesSignalsOnAndExitsWithTheCopysStatus) {
+    SimulatorHome home;
+    simctl({"plug", home.boot("Phone")});
+    struct Case {
+        const char* what;
+        int signal;
+        bool toCopy;
+        int status;
+    };
+    const Case cases[] = {
+        {"SIGTERM", SIGTERM, false, 0},
+        {"SIGINT", SIGINT, false, 0},
+        {"SIGHUP", SIGHUP, false, 128 + SIGHUP},
+        {"the copy killed", SIGKILL, true, 137},
+    };
+    int serial = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto captured = disclaimedCapture(home, nullptr, "s" + std::to_string(serial++) + ".sock");
+        const auto launcher = captured->process().pid();
+        std::optional<pid_t> copy;
+        ASSERT_TRUE(eventually([&] { return (copy = childOf(launcher)).has_value(); }));
+        ASSERT_EQ(::kill(c.toCopy ? *copy : launcher, c.signal), 0);
+        EXPECT_EQ(captured->process().wait(15s), c.status);
+        EXPECT_TRUE(eventually([&] { return ::kill(*copy, 0) != 0; }, 5s))
+            << "the copy outlived its launcher";
+    }
+}
+
+}  // namespace
+}  // namespace tavrel::e2e
