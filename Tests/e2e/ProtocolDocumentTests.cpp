@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -151,6 +153,28 @@ TEST(ProtocolDocument, RequestAndFrameFailuresAreTheHelpersOwn) {
     }
     // The helper lives on, and the first connection with it.
     EXPECT_EQ(client.ask(++id, R"({"op":"describe"})").final.kind, FrameKind::reply);
+}
+
+TEST(ProtocolDocument, AHostThatStopsSendingGetsEveryFinalFrame) {
+    SimulatorHome home;
+    ServedDevice served(home, home.boot("Phone"));
+    testing::TestClient client(served.socket());
+    client.request(1,
+                   R"({"op":"stream","fps":30,"scale":0.25,"key_frame_s":0.2,"bitrate":500000})");
+    const auto first = client.readFrame(20s);
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->kind, FrameKind::chunk) << std::string(first->json.begin(), first->json.end());
+    client.request(2, R"({"op":"screenshot","max_width":100})");
+    ASSERT_EQ(::shutdown(client.descriptor(), SHUT_WR), 0);
+
+    const auto shot = client.awaitAnswer(2, 20s);
+    EXPECT_EQ(shot.final.kind, FrameKind::reply) << shot.json();
+    EXPECT_EQ(jpegSize(shot.final.blob).first, 100);
+    const auto stream = client.awaitAnswer(1, 20s);
+    EXPECT_EQ(stream.final.kind, FrameKind::reply);
+    EXPECT_EQ(stream.json(), "{}");
+    for (const auto& chunk : stream.chunks) EXPECT_TRUE(endsWithDelimiter(chunk.blob));
+    EXPECT_TRUE(client.waitForClose(10s));
 }
 
 TEST(ProtocolDocument, CommandLineRefusalsAreTheHelpersOwn) {
