@@ -5,12 +5,15 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
+#include "HelperCore/Accessibility/Accessibility.hpp"
 #include "Support/SimulatorHome.hpp"
 #include "Support/StreamCheck.hpp"
 #include "Support/TestClient.hpp"
@@ -69,6 +72,58 @@ std::vector<Row> tableRows(const Row& header) {
         }
     }
     return rows;
+}
+
+std::string documentText() {
+    std::ifstream file(documentPath);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// The names in backticks of the first cell of each row of every "| key | ..." table between
+// the heading and the next one.
+std::vector<std::set<std::string>> keyTables(const std::string& heading) {
+    std::istringstream lines(documentText());
+    std::vector<std::set<std::string>> tables;
+    bool inSection = false;
+    bool inTable = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("#")) {
+            inSection = line.substr(line.find(' ') + 1) == heading;
+        } else if (!inSection || !line.starts_with("|")) {
+            inTable = false;
+        } else if (!inTable && cells(line).front() == "key") {
+            inTable = true;
+            tables.emplace_back();
+        } else if (inTable && !line.starts_with("|---")) {
+            const std::string first = line.substr(1, line.find('|', 1) - 1);
+            for (auto at = first.find('`'); at != std::string::npos; at = first.find('`', at)) {
+                const auto end = first.find('`', at + 1);
+                tables.back().insert(first.substr(at + 1, end - at - 1));
+                at = end + 1;
+            }
+        }
+    }
+    return tables;
+}
+
+std::set<std::string> keysOf(const json& object) {
+    std::set<std::string> keys;
+    for (const auto& [key, value] : object.items()) keys.insert(key);
+    return keys;
+}
+
+// The comma-separated names between `lead` and `end`, in the document's order.
+std::vector<std::string> namesAfter(const std::string& lead, const std::string& end) {
+    const std::string text = documentText();
+    const auto start = text.find(lead);
+    if (start == std::string::npos) return {};
+    std::string list = text.substr(start + lead.size());
+    list = list.substr(0, list.find(end));
+    std::replace(list.begin(), list.end(), '\n', ' ');
+    std::vector<std::string> names;
+    std::istringstream items(list);
+    for (std::string item; std::getline(items, item, ',');) names.push_back(cellText(item));
+    return names;
 }
 
 Bytes hexBytes(const std::string& text) {
@@ -153,6 +208,39 @@ TEST(ProtocolDocument, RequestAndFrameFailuresAreTheHelpersOwn) {
     }
     // The helper lives on, and the first connection with it.
     EXPECT_EQ(client.ask(++id, R"({"op":"describe"})").final.kind, FrameKind::reply);
+}
+
+TEST(ProtocolDocument, DocumentedKeysAndNamesAreTheHelpersOwn) {
+    const auto traits = namesAfter("Trait names, in bit order (bit 0 first): ", ". Bits above");
+    EXPECT_TRUE(std::ranges::equal(traits, AXTraits::table)) << ::testing::PrintToString(traits);
+    const auto roles = namesAfter("or an actionable role:", ". Elements not kept");
+    EXPECT_TRUE(std::ranges::equal(roles, AXDocument::actionableRoles))
+        << ::testing::PrintToString(roles);
+
+    SimulatorHome home;
+    ServedDevice served(home, home.boot("Phone"));
+    testing::TestClient client(served.socket());
+    const auto answer = [&](std::uint32_t id, const std::string& request) {
+        return json::parse(client.ask(id, request, 30s).json());
+    };
+    const auto hello = keyTables("hello");
+    ASSERT_EQ(hello.size(), 1u);
+    EXPECT_EQ(hello[0], keysOf(answer(1, R"({"op":"hello"})")));
+    const auto describe = keyTables("describe");
+    ASSERT_EQ(describe.size(), 1u);
+    EXPECT_EQ(describe[0], keysOf(answer(2, R"({"op":"describe"})")));
+    const auto failure = keyTables("Failure documents");
+    ASSERT_EQ(failure.size(), 1u);
+    EXPECT_EQ(failure[0], keysOf(answer(3, "{}")));
+
+    const auto tree = keyTables("accessibility");
+    ASSERT_EQ(tree.size(), 2u);
+    const auto document = answer(4, R"({"op":"accessibility"})");
+    EXPECT_EQ(tree[0], keysOf(document));
+    ASSERT_FALSE(document["elements"].empty());
+    EXPECT_EQ(tree[1], keysOf(document["elements"][0]));
+    EXPECT_EQ(keysOf(document["screen"]),
+              (std::set<std::string>{"coordinate_space", "height", "width"}));
 }
 
 TEST(ProtocolDocument, AHostThatStopsSendingGetsEveryFinalFrame) {
