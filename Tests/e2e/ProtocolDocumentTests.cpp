@@ -1,0 +1,340 @@
+// docs/protocol.md held against the helper: every row of its failure tables is sent to a real
+// helper and compared with the answer, its key tables are compared with the documents the helper
+// writes, and its example client drives a simulated iPhone.
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "HelperCore/Accessibility/Accessibility.hpp"
+#include "Support/SimulatorHome.hpp"
+#include "Support/StreamCheck.hpp"
+#include "Support/TestClient.hpp"
+
+namespace tavrel::e2e {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+using Row = std::vector<std::string>;
+
+const std::string documentPath = std::string(TAVREL_SOURCE_DIR) + "/docs/protocol.md";
+
+std::string documentText() {
+    std::ifstream file(documentPath);
+    EXPECT_TRUE(file) << documentPath;
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// A cell without its padding and, when it is code, without its backticks.
+std::string cellText(std::string cell) {
+    const auto first = cell.find_first_not_of(' ');
+    if (first == std::string::npos) return "";
+    cell = cell.substr(first, cell.find_last_not_of(' ') - first + 1);
+    if (cell.size() >= 2 && cell.front() == '`' && cell.back() == '`')
+        cell = cell.substr(1, cell.size() - 2);
+    return cell;
+}
+
+// The cells of a table line "| a | b |"; a pipe escaped as \| stays in its cell.
+Row cells(const std::string& line) {
+    Row row;
+    std::string cell;
+    for (std::size_t i = 1; i < line.size(); ++i) {
+        if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == '|') {
+            cell += '|';
+            ++i;
+        } else if (line[i] == '|') {
+            row.push_back(cellText(cell));
+            cell.clear();
+        } else {
+            cell += line[i];
+        }
+    }
+    return row;
+}
+
+// The body rows of every table of the document whose header row is `header`.
+std::vector<Row> tableRows(const Row& header) {
+    std::istringstream lines(documentText());
+    std::vector<Row> rows;
+    bool inside = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("|")) {
+            inside = false;
+        } else if (inside && !line.starts_with("|---")) {
+            rows.push_back(cells(line));
+            EXPECT_EQ(rows.back().size(), header.size()) << line;
+        } else if (cells(line) == header) {
+            inside = true;
+        }
+    }
+    return rows;
+}
+
+// The names in backticks of the first cell of each row of every "| key | ..." table between
+// the heading and the next one.
+std::vector<std::set<std::string>> keyTables(const std::string& heading) {
+    std::istringstream lines(documentText());
+    std::vector<std::set<std::string>> tables;
+    bool inSection = false;
+    bool inTable = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("#")) {
+            inSection = line.substr(line.find(' ') + 1) == heading;
+        } else if (!inSection || !line.starts_with("|")) {
+            inTable = false;
+        } else if (!inTable && cells(line).at(0) == "key") {
+            inTable = true;
+            tables.emplace_back();
+        } else if (inTable && !line.starts_with("|---")) {
+            const std::string first = line.substr(1, line.find('|', 1) - 1);
+            for (auto at = first.find('`'); at != std::string::npos;) {
+                const auto end = first.find('`', at + 1);
+                if (end == std::string::npos) break;
+                tables.back().insert(first.substr(at + 1, end - at - 1));
+                at = first.find('`', end + 1);
+            }
+        }
+    }
+    return tables;
+}
+
+std::set<std::string> keysOf(const json& object) {
+    std::set<std::string> keys;
+    for (const auto& [key, value] : object.items()) keys.insert(key);
+    return keys;
+}
+
+// The comma-separated names between `lead` and `end`, in the document's order.
+std::vector<std::string> namesAfter(const std::string& lead, const std::string& end) {
+    const std::string text = documentText();
+    const auto start = text.find(lead);
+    if (start == std::string::npos) return {};
+    std::string list = text.substr(start + lead.size());
+    list = list.substr(0, list.find(end));
+    std::replace(list.begin(), list.end(), '\n', ' ');
+    std::vector<std::string> names;
+    std::istringstream items(list);
+    for (std::string item; std::getline(items, item, ',');) names.push_back(cellText(item));
+    return names;
+}
+
+Bytes hexBytes(const std::string& text) {
+    Bytes bytes;
+    std::istringstream words(text);
+    for (std::string word; words >> word;)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
+    return bytes;
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> all;
+    std::istringstream stream(text);
+    for (std::string word; stream >> word;) all.push_back(word);
+    return all;
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+// The first element with this identifier, depth first.
+std::optional<json> element(const json& elements, const std::string& identifier) {
+    for (const auto& item : elements) {
+        if (item["identifier"] == identifier) return item;
+        if (auto found = element(item["children"], identifier)) return found;
+    }
+    return std::nullopt;
+}
+
+std::optional<json> elementOf(testing::TestClient& client, const std::string& identifier) {
+    static std::uint32_t id = 1000;
+    const auto answer = client.ask(++id, R"({"op":"accessibility"})", 20s);
+    if (answer.final.kind != FrameKind::reply) return std::nullopt;
+    return element(json::parse(answer.json())["elements"], identifier);
+}
+
+json probe(const std::string& file, const std::vector<std::string>& entries) {
+    std::vector<std::string> arguments{"-v", "error", "-count_frames", "-select_streams", "v:0"};
+    arguments.insert(arguments.end(), entries.begin(), entries.end());
+    arguments.insert(arguments.end(), {"-of", "json", file});
+    const auto result = runProgram("ffprobe", arguments);
+    EXPECT_EQ(result.status, 0) << result.err;
+    return json::parse(result.out, nullptr, false);
+}
+
+TEST(ProtocolDocument, RequestAndFrameFailuresAreTheHelpersOwn) {
+    const auto requests = tableRows({"request", "status", "message"});
+    const auto frames = tableRows({"bytes sent", "logged"});
+    // A table whose header drifted would drop out of the check silently.
+    ASSERT_GE(requests.size(), 35u);
+    ASSERT_GE(frames.size(), 5u);
+
+    SimulatorHome home;
+    ServedDevice served(home, home.boot("Phone"));
+    testing::TestClient client(served.socket());
+    std::uint32_t id = 0;
+    for (const auto& row : requests) {
+        SCOPED_TRACE(row[0]);
+        const auto answer = client.ask(++id, row[0], 30s);
+        ASSERT_EQ(answer.final.kind, FrameKind::failure) << answer.json();
+        EXPECT_TRUE(answer.chunks.empty());
+        const auto failure = json::parse(answer.json());
+        EXPECT_EQ(failure["message"], row[2]);
+        EXPECT_EQ(failure["status"], std::stoi(row[1]));
+    }
+
+    for (const auto& row : frames) {
+        SCOPED_TRACE(row[0]);
+        testing::TestClient bad(served.socket());
+        bad.sendRaw(hexBytes(row[0]));
+        EXPECT_TRUE(bad.waitForClose(10s));
+        const auto line = "[warning] closing a connection that sent what is not frames: " + row[1];
+        EXPECT_TRUE(waitFor([&] {
+            return served.process().standardError().find(line + "\n") != std::string::npos;
+        })) << served.process().standardError();
+    }
+    // The helper lives on, and the first connection with it.
+    EXPECT_EQ(client.ask(++id, R"({"op":"describe"})").final.kind, FrameKind::reply);
+}
+
+TEST(ProtocolDocument, DocumentedKeysAndNamesAreTheHelpersOwn) {
+    const auto traits = namesAfter("Trait names, in bit order (bit 0 first): ", ". Bits above");
+    EXPECT_TRUE(std::ranges::equal(traits, AXTraits::table)) << ::testing::PrintToString(traits);
+    const auto roles = namesAfter("or an actionable role:", ". Elements not kept");
+    EXPECT_TRUE(std::ranges::equal(roles, AXDocument::actionableRoles))
+        << ::testing::PrintToString(roles);
+
+    SimulatorHome home;
+    ServedDevice served(home, home.boot("Phone"));
+    testing::TestClient client(served.socket());
+    const auto answer = [&](std::uint32_t id, const std::string& request) {
+        return json::parse(client.ask(id, request, 30s).json());
+    };
+    const auto hello = keyTables("hello");
+    ASSERT_EQ(hello.size(), 1u);
+    EXPECT_EQ(hello[0], keysOf(answer(1, R"({"op":"hello"})")));
+    const auto describe = keyTables("describe");
+    ASSERT_EQ(describe.size(), 1u);
+    EXPECT_EQ(describe[0], keysOf(answer(2, R"({"op":"describe"})")));
+    const auto failure = keyTables("Failure documents");
+    ASSERT_EQ(failure.size(), 1u);
+    EXPECT_EQ(failure[0], keysOf(answer(3, "{}")));
+
+    const auto tree = keyTables("accessibility");
+    ASSERT_EQ(tree.size(), 2u);
+    const auto document = answer(4, R"({"op":"accessibility"})");
+    EXPECT_EQ(tree[0], keysOf(document));
+    ASSERT_FALSE(document["elements"].empty());
+    EXPECT_EQ(tree[1], keysOf(document["elements"][0]));
+    EXPECT_EQ(keysOf(document["screen"]),
+              (std::set<std::string>{"coordinate_space", "height", "width"}));
+}
+
+TEST(ProtocolDocument, AHostThatStopsSendingGetsEveryFinalFrame) {
+    SimulatorHome home;
+    ServedDevice served(home, home.boot("Phone"));
+    testing::TestClient client(served.socket());
+    client.request(1,
+                   R"({"op":"stream","fps":30,"scale":0.25,"key_frame_s":0.2,"bitrate":500000})");
+    const auto first = client.readFrame(20s);
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->kind, FrameKind::chunk) << std::string(first->json.begin(), first->json.end());
+    client.request(2, R"({"op":"screenshot","max_width":100})");
+    ASSERT_EQ(::shutdown(client.descriptor(), SHUT_WR), 0);
+
+    const auto shot = client.awaitAnswer(2, 20s);
+    EXPECT_EQ(shot.final.kind, FrameKind::reply) << shot.json();
+    EXPECT_EQ(jpegSize(shot.final.blob).first, 100);
+    const auto stream = client.awaitAnswer(1, 20s);
+    EXPECT_EQ(stream.final.kind, FrameKind::reply);
+    EXPECT_EQ(stream.json(), "{}");
+    for (const auto& chunk : stream.chunks) EXPECT_TRUE(endsWithDelimiter(chunk.blob));
+    EXPECT_TRUE(client.waitForClose(10s));
+}
+
+TEST(ProtocolDocument, CommandLineRefusalsAreTheHelpersOwn) {
+    const auto rows = tableRows({"arguments", "status", "standard error"});
+    ASSERT_GE(rows.size(), 20u);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row[0]);
+        const auto result = runProgram("tavrel-helper", words(row[0]));
+        EXPECT_EQ(result.status, std::stoi(row[1]));
+        EXPECT_EQ(result.err.substr(0, result.err.find('\n')), row[2]);
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST(ProtocolDocument, ExampleClientSaysHelloTakesAScreenshotTapsAndRecords) {
+    SimulatorHome home;
+    ServedDevice served(home, home.boot("Phone"));
+    testing::TestClient client(served.socket());
+    const auto button = elementOf(client, "tap-button");
+    ASSERT_TRUE(button);
+    const auto& frame = (*button)["frame"];
+    const double x = frame["x"].get<double>() + frame["width"].get<double>() / 2;
+    const double y = frame["y"].get<double>() + frame["height"].get<double>() / 2;
+    EXPECT_EQ(elementOf(client, "tap-count").value_or(json())["label"], "Taps: 0");
+
+    const auto shot = home.file("shot.jpg");
+    const auto video = home.file("live.h264");
+    const auto run =
+        runProgram("python3",
+                   {std::string(TAVREL_SOURCE_DIR) + "/docs/examples/tavrel_client.py", "--socket",
+                    served.socket(), "--screenshot", shot, "--tap", std::to_string(x),
+                    std::to_string(y), "--stream", video, "--seconds", "2"},
+                   90s);
+    ASSERT_EQ(run.status, 0) << run.err;
+    json printed;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) printed.update(json::parse(line));
+    EXPECT_EQ(printed["hello"]["wire"], 1);
+    EXPECT_EQ(printed["hello"]["screen"]["width_px"], 1179);
+
+    // The screenshot, read by TurboJPEG and by ffprobe.
+    const auto jpeg = readBytes(shot);
+    EXPECT_EQ(jpegSize(jpeg), std::make_pair(1179, 2556));
+    EXPECT_EQ(printed["screenshot"]["bytes"], jpeg.size());
+    const auto picture = probe(shot, {"-show_entries", "stream=codec_name,width,height"});
+    EXPECT_EQ(picture["streams"][0]["codec_name"], "mjpeg");
+    EXPECT_EQ(picture["streams"][0]["width"], 1179);
+
+    // Two seconds of a still screen: the first key frame and idle key frames every second, each
+    // counted by the client from its parameter sets and by ffprobe from the pictures.
+    const auto stream = printed["stream"];
+    const auto probed = probe(
+        video, {"-show_entries", "stream=codec_name,width,height,nb_read_frames:frame=key_frame"});
+    ASSERT_TRUE(probed.is_object());
+    EXPECT_EQ(probed["streams"][0]["codec_name"], "h264");
+    EXPECT_EQ(probed["streams"][0]["width"], 590);
+    EXPECT_EQ(probed["streams"][0]["height"], 1278);
+    EXPECT_EQ(probed["streams"][0]["nb_read_frames"],
+              std::to_string(stream["access_units"].get<int>()));
+    int keyFrames = 0;
+    for (const auto& picture : probed["frames"]) keyFrames += picture["key_frame"].get<int>();
+    EXPECT_GE(keyFrames, 2);
+    EXPECT_EQ(keyFrames, stream["key_frames"]);
+
+    // The tap counts in the element tree.
+    EXPECT_TRUE(waitFor([&] {
+        const auto count = elementOf(client, "tap-count");
+        return count && (*count)["label"] == "Taps: 1";
+    })) << elementOf(client, "tap-count").value_or(json()).dump();
+}
+
+}  // namespace
+}  // namespace tavrel::e2e
