@@ -44,15 +44,15 @@ HIDStep InputDriver::key(std::int64_t code, bool down) {
     return HIDStep::key(static_cast<std::uint32_t>(code), down);
 }
 
-HIDStep InputDriver::touch(const HIDEvent& event) {
+HIDStep InputDriver::touch(const HIDEvent& event, bool& touching) const {
     double x = fraction(event.x, screen_.widthPt);
     double y = fraction(event.y, screen_.heightPt);
     if (event.phase == HIDEvent::Phase::up) {
-        touching_ = false;
+        touching = false;
         return HIDStep::touch(DigitizerPhase::end, x, y);
     }
-    DigitizerPhase phase = touching_ ? DigitizerPhase::position : DigitizerPhase::start;
-    touching_ = true;
+    DigitizerPhase phase = touching ? DigitizerPhase::position : DigitizerPhase::start;
+    touching = true;
     return HIDStep::touch(phase, x, y);
 }
 
@@ -60,11 +60,14 @@ std::vector<HIDStep> InputDriver::steps(const std::vector<HIDEvent>& events) {
     std::vector<HIDStep> steps;
     steps.reserve(events.size());
     std::lock_guard guard(lock_);
+    // A refused request sends nothing, so it must not move the finger either: the state is
+    // taken over only once every event was accepted.
+    bool touching = touching_;
     for (const HIDEvent& event : events) {
         bool down = event.phase == HIDEvent::Phase::down;
         switch (event.kind) {
             case HIDEvent::Kind::touch:
-                steps.push_back(touch(event));
+                steps.push_back(touch(event, touching));
                 break;
             case HIDEvent::Kind::button: {
                 std::vector<HIDStep> pressed = button(event.button, down);
@@ -76,6 +79,7 @@ std::vector<HIDStep> InputDriver::steps(const std::vector<HIDEvent>& events) {
                 break;
         }
     }
+    touching_ = touching;
     return steps;
 }
 

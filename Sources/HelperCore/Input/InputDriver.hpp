@@ -44,7 +44,7 @@ class InputDriver {
     static HIDStep key(std::int64_t code, bool down);
 
   private:
-    HIDStep touch(const HIDEvent& event);  // needs `lock_`
+    HIDStep touch(const HIDEvent& event, bool& touching) const;
 
     const std::shared_ptr<HIDTransport> transport_;
     const ScreenGeometry screen_;

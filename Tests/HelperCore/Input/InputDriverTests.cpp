@@ -151,7 +151,7 @@ TEST(InputDriver, MixedRequestConcatenatesStepsInOrder) {
     EXPECT_TRUE(driver.steps({}).empty());
 }
 
-TEST(InputDriver, RefusedEventSendsNothingButKeepsEarlierTouchState) {
+TEST(InputDriver, RefusedRequestSendsNothingAndLeavesTheFingerWhereItWas) {
     auto transport = std::make_shared<FakeTransport>();
     InputDriver driver(transport, phone());
     expectFailure(
@@ -165,9 +165,16 @@ TEST(InputDriver, RefusedEventSendsNothingButKeepsEarlierTouchState) {
         },
         "not a keyboard usage: 0", 400);
     EXPECT_EQ(transport->sends, 0);
-    // The finger went down before the refusal, so the next down is a move.
+    // Nothing of the refused request reached the device, so the next down starts a touch
+    // (a move without a start would be dropped and the tap lost).
     driver.play({touch(Phase::down, 195, 422)});
-    EXPECT_EQ(transport->sent, std::vector<HIDStep>{position(0.5, 0.5)});
+    ASSERT_EQ(transport->sent.size(), 1u);
+    EXPECT_EQ(transport->sent[0], HIDStep::touch(DigitizerPhase::start, 0.5, 0.5));
+    // A finger that is down stays down through a refused request.
+    expectFailure([&] { driver.play({touch(Phase::up, 1, 1), key(Phase::down, 0)}); },
+                  "not a keyboard usage: 0", 400);
+    driver.play({touch(Phase::down, 195, 422)});
+    EXPECT_EQ(transport->sent.back(), position(0.5, 0.5));
 }
 
 TEST(InputDriver, PlaySendsInOrderAndStopsAtTheFirstFailedSend) {
