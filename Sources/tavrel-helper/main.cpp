@@ -16,6 +16,7 @@
 #include "HelperCore/Base/Log.hpp"
 #include "HelperCore/Commands/Arguments.hpp"
 #include "HelperCore/Commands/VersionReport.hpp"
+#include "HelperPlatform/Render/RecordingRenderer.hpp"
 #include "HelperPlatform/Simulator/SimulatorCommands.hpp"
 
 namespace tavrel {
@@ -79,8 +80,9 @@ std::optional<std::string> coreSimulatorVersion() {
     printAndExit(JSON::encode(report), report.ok() ? 0 : 1);
 }
 
-[[noreturn]] void runRender(const Command::Render&) {
-    notBuilt("render");
+[[noreturn]] void runRender(const Command::Render& options) {
+    const auto outcome = runRenderCommand(options.job);
+    printAndExit(outcome.document, outcome.status);
 }
 
 [[noreturn]] void runCapture(const CaptureOptions&) {
