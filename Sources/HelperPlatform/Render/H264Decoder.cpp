@@ -19,6 +19,7 @@ constexpr std::int64_t pictureParameterSet = 8;
 }  // namespace
 
 H264Decoder::H264Decoder() : packet_(av_packet_alloc()) {
+    quietMediaLibraries();
     if (!packet_) throw HelperFailure("a recorded frame cannot be read", 502);
 }
 
@@ -39,6 +40,7 @@ void H264Decoder::restart(std::vector<Bytes> parameterSets) {
     context_ = std::move(context);
     parameterSets_ = std::move(parameterSets);
     state_ = State::decoding;
+    setsSent_ = false;
     ++restarts_;
 }
 
@@ -53,17 +55,32 @@ RecordedPicture H264Decoder::decode(std::span<const std::uint8_t> data) {
             hasPicture = true;
         }
     }
+    const bool hasParameterSets = !parameterSets.empty();
     if (parameterSets.size() >= 2 && parameterSets != parameterSets_) {
         restart(std::move(parameterSets));
     }
     if (state_ != State::decoding || !hasPicture) return nullptr;
 
-    // The whole frame goes in: libavcodec reads Annex B, parameter sets included.
+    // The whole frame goes in (libavcodec reads Annex B), behind the parameter sets when a
+    // new decoder has not seen them yet: they may have come in a frame of their own.
+    std::size_t size = data.size();
+    const bool withSets = !setsSent_ && !hasParameterSets;
+    if (withSets) {
+        for (const Bytes& set : parameterSets_) size += AnnexB::startCode.size() + set.size();
+    }
     av_packet_unref(packet_.get());
-    if (av_new_packet(packet_.get(), static_cast<int>(data.size())) < 0) {
+    if (av_new_packet(packet_.get(), static_cast<int>(size)) < 0) {
         throw HelperFailure("a recorded frame cannot be read", 502);
     }
-    std::copy(data.begin(), data.end(), packet_->data);
+    std::uint8_t* at = packet_->data;
+    if (withSets) {
+        for (const Bytes& set : parameterSets_) {
+            at = std::copy(AnnexB::startCode.begin(), AnnexB::startCode.end(), at);
+            at = std::copy(set.begin(), set.end(), at);
+        }
+    }
+    std::copy(data.begin(), data.end(), at);
+    setsSent_ = true;
     const int sent = avcodec_send_packet(context_.get(), packet_.get());
     if (sent < 0 && sent != AVERROR(EAGAIN)) cannotDecode(sent);
     AVFramePtr newest;

@@ -34,6 +34,7 @@ class H264Decoder {
     State state_ = State::waitingForParameterSets;
     AVCodecContextPtr context_;
     std::vector<Bytes> parameterSets_;
+    bool setsSent_ = false;  // to the current decoder
     AVPacketPtr packet_;
     int restarts_ = 0;
 };

@@ -55,6 +55,7 @@ void MoviePictures::FormatClose::operator()(AVFormatContext* context) const {
 }
 
 MoviePictures::MoviePictures(const std::string& path) : packet_(av_packet_alloc()) {
+    quietMediaLibraries();
     AVFormatContext* opened = nullptr;
     if (const int status = avformat_open_input(&opened, path.c_str(), nullptr, nullptr);
         status < 0) {

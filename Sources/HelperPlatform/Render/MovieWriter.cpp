@@ -102,6 +102,7 @@ std::int64_t bitRate(int width, int height) {
 
 RenderedFile write(PictureSource& pictures, const RenderJob& job, const std::string& path,
                    const RenderProgress& progress) {
+    quietMediaLibraries();
     const auto [width, height] = renderedSize(pictures.width(), pictures.height());
     OutputFile file(path, [](const std::string& why) {
         return HelperFailure("the MP4 cannot be written: " + why, 502);

@@ -16,10 +16,6 @@
 #include "HelperPlatform/Render/MoviePictures.hpp"
 #include "HelperPlatform/Render/MovieWriter.hpp"
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 namespace tavrel {
 namespace RecordingRenderer {
 
@@ -75,8 +71,6 @@ void showProgress(const std::string& format, std::size_t done, std::size_t total
 }  // namespace
 
 RenderOutcome runRenderCommand(const std::string& jobPath) {
-    // libav's own messages would land between the log lines.
-    av_log_set_level(AV_LOG_FATAL);
     try {
         const RenderJob job = RenderJob::read(readJob(jobPath));
         RecordingRenderer::Progress progress;
