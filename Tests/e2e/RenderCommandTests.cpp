@@ -4,10 +4,12 @@
 
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "HelperPlatform/Support/Recordings.hpp"
 #include "Support/TemporaryDirectory.hpp"
 #include "e2e/Support/ChildProcess.hpp"
+#include "e2e/Support/SimulatorHome.hpp"
 
 namespace tavrel::e2e {
 namespace {
@@ -19,13 +21,16 @@ ProgramResult render(const std::string& jobPath) {
                       std::chrono::milliseconds(120000));
 }
 
-ProgramResult renderJob(const testing::TemporaryDirectory& folder, const json& job) {
+// A temporary folder or a simulator home.
+template <class Folder>
+ProgramResult renderJob(const Folder& folder, const json& job) {
     const std::string path = folder.file("job.json");
     std::ofstream(path) << job.dump();
     return render(path);
 }
 
-json validJob(const testing::TemporaryDirectory& folder) {
+template <class Folder>
+json validJob(const Folder& folder) {
     return json{{"input", folder.file("r.tvrf")},
                 {"input_kind", "frames"},
                 {"touches", json::array()},
@@ -126,6 +131,56 @@ TEST(RenderCommand, WritesTheMP4ThenTheGIFAndPrintsBoth) {
     EXPECT_NE(testing::commandOutput("gifsicle --info '" + folder.file("o.gif") + "'")
                   .find("loop forever"),
               std::string::npos);
+}
+
+TEST(RenderCommand, RendersWhatTheClientRecordedFromTheSimulatedIPhone) {
+    SimulatorHome home;
+    ServedDevice served(home, home.boot("Phone"));
+    const std::string recording = home.file("r.tvrf");
+    const std::string log = home.file("touches.jsonl");
+    ChildProcess recorder(
+        "tavrel-client",
+        {"--socket", served.socket(), "record", recording, "--seconds", "3", "--scale", "0.5"},
+        home.path());
+    // The tap lands while the recorder streams; the frame file exists once it has begun.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!std::filesystem::exists(recording) && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const auto tapped = served.client({"tap", "--element", "tap-button", "--log", log});
+    ASSERT_EQ(tapped.status, 0) << tapped.err;
+    ASSERT_EQ(recorder.wait(std::chrono::milliseconds(60000)), 0) << recorder.standardError();
+    const json summary = json::parse(recorder.standardOutput());
+    EXPECT_GT(summary["frames"].get<int>(), 0);
+
+    std::ifstream lines(log);
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    json touch = json::parse(line);
+    EXPECT_EQ(touch["kind"], "tap");
+    EXPECT_EQ(touch["by"], "agent");
+    const double x = touch["points"][0][0], y = touch["points"][0][1];
+    EXPECT_TRUE(x > 0 && x < 1 && y > 0 && y < 1) << touch;
+    touch["t"] = touch["t"].get<double>() - summary["started_at"].get<double>();
+    EXPECT_LT(touch["t"].get<double>(), 3.5) << touch;
+
+    json job = validJob(home);
+    job["input"] = recording;
+    job["mp4"] = home.file("o.mp4");
+    job["gif"] = home.file("o.gif");
+    job["touches"] = json::array({touch});
+    const ProgramResult result = renderJob(home, job);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    const json report = json::parse(result.out);
+    // The stream at half scale of a 1179x2556 screen.
+    EXPECT_EQ(report["files"][0]["width"], 590);
+    EXPECT_EQ(report["files"][0]["height"], 1278);
+    EXPECT_EQ(report["files"][1]["width"], 400);
+    EXPECT_EQ(
+        testing::commandOutput("ffprobe -v error -show_entries stream=codec_name,width,height "
+                               "-of csv=p=0 '" +
+                               home.file("o.mp4") + "'"),
+        "h264,590,1278\n");
 }
 
 }  // namespace
