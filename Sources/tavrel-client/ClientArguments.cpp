@@ -14,14 +14,15 @@ const char* const usage =
     "  hello\n"
     "  describe\n"
     "  screenshot FILE [--max-width N] [--quality Q] [--crop X,Y,W,H]\n"
-    "  tap X Y | tap --element IDENTIFIER\n"
-    "  swipe X1 Y1 X2 Y2 [--seconds S]\n"
+    "  tap X Y | tap --element IDENTIFIER [--log FILE [--since T]]\n"
+    "  swipe X1 Y1 X2 Y2 [--seconds S] [--log FILE [--since T]]\n"
     "  button home|lock|side|siri|apple_pay [--hold S]\n"
     "  key CODE\n"
     "  type TEXT\n"
     "  accessibility [--raw]\n"
     "  element IDENTIFIER\n"
     "  stream FILE --seconds N [--fps N] [--scale S] [--key-frame-s S] [--bitrate N]\n"
+    "  record FILE --seconds N [--fps N] [--scale S]\n"
     "points are the screen's points; FILE - writes to standard output";
 
 namespace {
@@ -59,6 +60,16 @@ Split split(const std::vector<std::string>& items, std::size_t from,
     return result;
 }
 
+std::optional<TouchLog> touchLog(Split& parts) {
+    if (!parts.flags.contains("log")) {
+        if (parts.flags.contains("since")) throw UsageError("--since goes with --log FILE");
+        return std::nullopt;
+    }
+    TouchLog log{parts.flags["log"]};
+    if (parts.flags.contains("since")) log.since = number(parts.flags["since"], "--since");
+    return log;
+}
+
 void needPositional(const Split& split, std::size_t count, const std::string& command,
                     const std::string& what) {
     if (split.positional.size() != count) throw UsageError(command + " takes " + what);
@@ -86,25 +97,32 @@ ClientCommand command(const std::vector<std::string>& items, std::size_t at) {
         return result;
     }
     if (word == "tap") {
-        auto parts = split(items, from, {"element"}, {});
+        auto parts = split(items, from, {"element", "log", "since"}, {});
+        const auto log = touchLog(parts);
         if (parts.flags.contains("element")) {
             needPositional(parts, 0, word, "X Y or --element IDENTIFIER, not both");
-            return TapCommand{0, 0, parts.flags["element"]};
+            return TapCommand{0, 0, parts.flags["element"], log};
         }
         needPositional(parts, 2, word, "X Y or --element IDENTIFIER");
-        return TapCommand{number(parts.positional[0], "X"), number(parts.positional[1], "Y"), ""};
+        return TapCommand{number(parts.positional[0], "X"), number(parts.positional[1], "Y"), "",
+                          log};
     }
     if (word == "swipe") {
-        auto parts = split(items, from, {"seconds"}, {});
+        auto parts = split(items, from, {"seconds", "log", "since"}, {});
         needPositional(parts, 4, word, "X1 Y1 X2 Y2");
-        SwipeCommand result{number(parts.positional[0], "X1"), number(parts.positional[1], "Y1"),
-                            number(parts.positional[2], "X2"), number(parts.positional[3], "Y2")};
+        SwipeCommand result{number(parts.positional[0], "X1"),
+                            number(parts.positional[1], "Y1"),
+                            number(parts.positional[2], "X2"),
+                            number(parts.positional[3], "Y2"),
+                            0.3,
+                            std::nullopt};
         if (parts.flags.contains("seconds")) {
             result.seconds = number(parts.flags["seconds"], "--seconds");
             if (result.seconds < 0 || result.seconds > 60) {
                 throw UsageError("--seconds is 0 to 60, not " + parts.flags["seconds"]);
             }
         }
+        result.log = touchLog(parts);
         return result;
     }
     if (word == "button") {
@@ -155,6 +173,18 @@ ClientCommand command(const std::vector<std::string>& items, std::size_t at) {
         if (parts.flags.contains("bitrate")) {
             result.bitrate = integer(parts.flags["bitrate"], "--bitrate");
         }
+        return result;
+    }
+    if (word == "record") {
+        auto parts = split(items, from, {"seconds", "fps", "scale"}, {});
+        needPositional(parts, 1, word, "one FILE");
+        if (!parts.flags.contains("seconds")) throw UsageError("record needs --seconds");
+        RecordCommand result{parts.positional[0], number(parts.flags["seconds"], "--seconds")};
+        if (!(result.seconds > 0)) {
+            throw UsageError("--seconds is more than 0, not " + parts.flags["seconds"]);
+        }
+        if (parts.flags.contains("fps")) result.fps = integer(parts.flags["fps"], "--fps");
+        if (parts.flags.contains("scale")) result.scale = number(parts.flags["scale"], "--scale");
         return result;
     }
     throw UsageError("not a command: " + word);

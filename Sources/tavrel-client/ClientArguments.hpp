@@ -30,17 +30,34 @@ struct ScreenshotCommand {
     std::optional<Crop> crop;
     bool operator==(const ScreenshotCommand&) const = default;
 };
+/// Where a touch command appends the touch it made, as a recorded-touch JSON line.
+struct TouchLog {
+    std::string file;
+    /// A recording's start (seconds since the epoch): the logged time is then on its clock.
+    double since = 0;
+    bool operator==(const TouchLog&) const = default;
+};
 struct TapCommand {
     double x = 0;
     double y = 0;
     /// When set, the centre of the element with this identifier, found when the tap is made.
     std::string element;
+    std::optional<TouchLog> log;
     bool operator==(const TapCommand&) const = default;
 };
 struct SwipeCommand {
     double x1 = 0, y1 = 0, x2 = 0, y2 = 0;
     double seconds = 0.3;
+    std::optional<TouchLog> log;
     bool operator==(const SwipeCommand&) const = default;
+};
+/// The live stream written as a frame file.
+struct RecordCommand {
+    std::string file;
+    double seconds = 0;
+    std::int64_t fps = 30;
+    double scale = 1;
+    bool operator==(const RecordCommand&) const = default;
 };
 struct ButtonCommand {
     std::string name;
@@ -75,7 +92,8 @@ struct StreamCommand {
 
 using ClientCommand = std::variant<HelloCommand, DescribeCommand, ScreenshotCommand, TapCommand,
                                    SwipeCommand, ButtonCommand, KeyCommand, TypeCommand,
-                                   AccessibilityCommand, ElementCommand, StreamCommand>;
+                                   AccessibilityCommand, ElementCommand, StreamCommand,
+                                   RecordCommand>;
 
 struct ClientInvocation {
     std::string socket;

@@ -6,9 +6,11 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <tuple>
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "tavrel-client/ClientElements.hpp"
+#include "tavrel-client/ClientRecording.hpp"
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/ClientSocket.hpp"
 #include "tavrel-client/StreamFiles.hpp"
@@ -70,8 +72,31 @@ void sleepFor(double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
+// Logs a touch just made, in fractions of the screen the helper describes.
+void logTouch(Session& session, const std::optional<TouchLog>& log, const std::string& kind,
+              const std::vector<std::pair<double, double>>& points, double startedAt,
+              double duration) {
+    if (!log) return;
+    const auto screen =
+        nlohmann::json::parse(text(session.ask(ClientRequests::describe()).json), nullptr, false);
+    const double width = screen.is_object() ? screen.value("width_pt", 0.0) : 0.0;
+    const double height = screen.is_object() ? screen.value("height_pt", 0.0) : 0.0;
+    ClientRecording::logTouch(*log, kind, points, startedAt, duration, width, height);
+}
+
+void tap(Session& session, const TapCommand& command) {
+    double x = command.x, y = command.y;
+    if (!command.element.empty()) {
+        std::tie(x, y) = ClientElements::center(session.element(command.element));
+    }
+    const double startedAt = ClientRecording::now();
+    session.hid(ClientRequests::tap(x, y));
+    logTouch(session, command.log, "tap", {{x, y}}, startedAt, 0.05);
+}
+
 void swipe(Session& session, const SwipeCommand& command) {
     const auto points = ClientRequests::swipe(command);
+    const double startedAt = ClientRecording::now();
     const auto start = Clock::now();
     for (std::size_t index = 0; index < points.size(); ++index) {
         const auto& point = points[index];
@@ -85,6 +110,8 @@ void swipe(Session& session, const SwipeCommand& command) {
         event.y = point.y;
         session.hid({event});
     }
+    logTouch(session, command.log, "swipe", {{command.x1, command.y1}, {command.x2, command.y2}},
+             startedAt, command.seconds);
 }
 
 void stream(Session& session, const StreamCommand& command, std::ostream& out,
@@ -159,12 +186,7 @@ void run(const ClientInvocation& invocation, std::ostream& out, std::ostream& no
                 summary["file"] = command.file;
                 (output.toStandardOutput() ? notes : out) << summary.dump() << '\n';
             } else if constexpr (std::is_same_v<T, TapCommand>) {
-                if (command.element.empty()) {
-                    session.hid(ClientRequests::tap(command.x, command.y));
-                } else {
-                    const auto [x, y] = ClientElements::center(session.element(command.element));
-                    session.hid(ClientRequests::tap(x, y));
-                }
+                tap(session, command);
             } else if constexpr (std::is_same_v<T, SwipeCommand>) {
                 swipe(session, command);
             } else if constexpr (std::is_same_v<T, ButtonCommand>) {
@@ -193,6 +215,9 @@ void run(const ClientInvocation& invocation, std::ostream& out, std::ostream& no
                 out << session.element(command.identifier).dump() << '\n';
             } else if constexpr (std::is_same_v<T, StreamCommand>) {
                 stream(session, command, out, notes);
+            } else if constexpr (std::is_same_v<T, RecordCommand>) {
+                ClientRecording::record(session.socket, command,
+                                        [&session] { return session.deadline(); }, out);
             }
         },
         invocation.command);

@@ -17,6 +17,7 @@
 #include "HelperCore/Commands/Arguments.hpp"
 #include "HelperCore/Commands/VersionReport.hpp"
 #include "HelperPlatform/Capture/CaptureDevice.hpp"
+#include "HelperPlatform/Render/RecordingRenderer.hpp"
 #include "HelperPlatform/Simulator/SimulatorCommands.hpp"
 
 namespace tavrel {
@@ -26,8 +27,6 @@ namespace {
 constexpr int refusedStatus = 2;
 // A command whose machinery this build does not have yet (EX_UNAVAILABLE), distinct from
 // every status a command that runs can end with.
-constexpr int notBuiltStatus = 69;
-
 [[noreturn]] void exitWith(int status) {
     std::fflush(stdout);
     std::exit(status);
@@ -56,10 +55,6 @@ Command parseOrExit(const std::vector<std::string>& arguments) {
     }
 }
 
-[[noreturn]] void notBuilt(const std::string& command) {
-    failAndExit(command + " is not available in this build yet", notBuiltStatus);
-}
-
 // Null when the selected Xcode's simulator frameworks cannot be loaded: the report is printed
 // on any machine.
 std::optional<std::string> coreSimulatorVersion() {
@@ -80,8 +75,9 @@ std::optional<std::string> coreSimulatorVersion() {
     printAndExit(JSON::encode(report), report.ok() ? 0 : 1);
 }
 
-[[noreturn]] void runRender(const Command::Render&) {
-    notBuilt("render");
+[[noreturn]] void runRender(const Command::Render& options) {
+    const auto outcome = runRenderCommand(options.job);
+    printAndExit(outcome.document, outcome.status);
 }
 
 [[noreturn]] void runCapture(const CaptureOptions& options) {

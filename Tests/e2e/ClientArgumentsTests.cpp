@@ -36,11 +36,17 @@ TEST(ClientArguments, ParsesEveryCommand) {
         {{"screenshot", "a.jpg", "--max-width", "320", "--quality", "40", "--crop", "1,2.5,30,40"},
          ScreenshotCommand{"a.jpg", 320, 40, Crop{1, 2.5, 30, 40}}},
         {{"screenshot", "--quality", "90", "-"}, ScreenshotCommand{"-", {}, 90, {}}},
-        {{"tap", "10", "-2.5"}, TapCommand{10, -2.5, ""}},
-        {{"tap", "--element", "tap-button"}, TapCommand{0, 0, "tap-button"}},
+        {{"tap", "10", "-2.5"}, TapCommand{10, -2.5, "", {}}},
+        {{"tap", "--element", "tap-button"}, TapCommand{0, 0, "tap-button", {}}},
         {{"element", "tap-count"}, ElementCommand{"tap-count"}},
-        {{"swipe", "1", "2", "3", "4"}, SwipeCommand{1, 2, 3, 4, 0.3}},
-        {{"swipe", "1", "2", "3", "4", "--seconds", "0"}, SwipeCommand{1, 2, 3, 4, 0}},
+        {{"swipe", "1", "2", "3", "4"}, SwipeCommand{1, 2, 3, 4, 0.3, {}}},
+        {{"swipe", "1", "2", "3", "4", "--seconds", "0"}, SwipeCommand{1, 2, 3, 4, 0, {}}},
+        {{"tap", "5", "6", "--log", "t.jsonl", "--since", "100.5"},
+         TapCommand{5, 6, "", TouchLog{"t.jsonl", 100.5}}},
+        {{"swipe", "1", "2", "3", "4", "--log", "t.jsonl"},
+         SwipeCommand{1, 2, 3, 4, 0.3, TouchLog{"t.jsonl", 0}}},
+        {{"record", "r.tvrf", "--seconds", "5", "--fps", "20", "--scale", "0.5"},
+         RecordCommand{"r.tvrf", 5, 20, 0.5}},
         {{"button", "home"}, ButtonCommand{"home", 0}},
         {{"button", "siri", "--hold", "1.5"}, ButtonCommand{"siri", 1.5}},
         {{"key", "40"}, KeyCommand{40}},
@@ -89,6 +95,8 @@ TEST(ClientArguments, RefusesWhatItCannotUse) {
         {{"--socket", "/s", "button", "home", "--hold", "61"}, "--hold is 0 to 60 seconds, not 61"},
         {{"--socket", "/s", "key", "4.5"}, "CODE is a whole number, not 4.5"},
         {{"--socket", "/s", "stream", "o"}, "stream needs --seconds"},
+        {{"--socket", "/s", "record", "o"}, "record needs --seconds"},
+        {{"--socket", "/s", "tap", "1", "2", "--since", "3"}, "--since goes with --log FILE"},
         {{"--socket", "/s", "stream", "o", "--seconds", "0"}, "--seconds is more than 0, not 0"},
         {{"--socket", "/s", "stream", "o", "--seconds", "1", "--fps", "30.5"},
          "--fps is a whole number, not 30.5"},
@@ -155,7 +163,7 @@ TEST(ClientRequests, TypesLettersDigitsAndSpaces) {
 }
 
 TEST(ClientRequests, SwipesAlongAStraightLineInTime) {
-    const auto points = ClientRequests::swipe(SwipeCommand{0, 100, 60, 40, 0.5});
+    const auto points = ClientRequests::swipe(SwipeCommand{0, 100, 60, 40, 0.5, {}});
     ASSERT_EQ(points.size(), 31u);  // every 1/60 s, both ends included
     EXPECT_EQ(points.front().x, 0);
     EXPECT_EQ(points.front().y, 100);
@@ -166,7 +174,7 @@ TEST(ClientRequests, SwipesAlongAStraightLineInTime) {
     EXPECT_EQ(points.back().y, 40);
     EXPECT_DOUBLE_EQ(points.back().atS, 0.5);
     // An instant swipe still goes down at one end and lifts at the other.
-    const auto instant = ClientRequests::swipe(SwipeCommand{1, 2, 3, 4, 0});
+    const auto instant = ClientRequests::swipe(SwipeCommand{1, 2, 3, 4, 0, {}});
     ASSERT_EQ(instant.size(), 2u);
     EXPECT_EQ(instant.back().x, 3);
 }

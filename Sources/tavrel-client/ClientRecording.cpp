@@ -1,0 +1,80 @@
+#include "tavrel-client/ClientRecording.hpp"
+
+#include <cmath>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Render/FrameFile.hpp"
+#include "HelperCore/Render/RenderJob.hpp"
+#include "tavrel-client/ClientRequests.hpp"
+
+namespace tavrel::client::ClientRecording {
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void record(ClientSocket& socket, const RecordCommand& command,
+            const std::function<ClientSocket::Clock::time_point()>& deadline, std::ostream& out) {
+    using Clock = ClientSocket::Clock;
+    std::ofstream file(command.file, std::ios::binary | std::ios::trunc);
+    if (!file) throw HelperFailure("cannot write " + command.file, 400);
+    file.write(reinterpret_cast<const char*>(FrameFile::magic.data()), FrameFile::magic.size());
+    StreamCommand stream{command.file, command.seconds, command.fps, command.scale};
+    const auto id = socket.request(ClientRequests::stream(stream));
+    std::optional<Clock::time_point> first;
+    double startedAt = 0;
+    Clock::time_point end = deadline();
+    std::size_t frames = 0;
+    for (;;) {
+        std::optional<Frame> frame;
+        try {
+            frame = socket.next(id, end);
+        } catch (const HelperFailure& failure) {
+            if (failure.status() != 504) throw;
+            break;
+        }
+        if (!frame) throw HelperFailure("the helper closed the connection during the stream", 502);
+        if (frame->kind == FrameKind::failure) throwFailure(*frame);
+        if (frame->kind == FrameKind::reply) break;
+        if (frame->kind != FrameKind::chunk || frame->blob.empty()) continue;
+        const auto arrived = Clock::now();
+        if (!first) {
+            // The recording's length runs from its first picture.
+            first = arrived;
+            startedAt = now();
+            end = arrived + std::chrono::duration_cast<Clock::duration>(
+                                std::chrono::duration<double>(command.seconds));
+        }
+        const double time = std::chrono::duration<double>(arrived - *first).count();
+        const Bytes bytes = FrameFile::encode({FrameFile::Kind::h264, time, frame->blob});
+        file.write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        ++frames;
+    }
+    socket.close();
+    file.flush();
+    if (!file) throw HelperFailure("cannot write " + command.file, 502);
+    out << nlohmann::json{{"file", command.file},
+                          {"frames", frames},
+                          {"started_at", std::round(startedAt * 1000) / 1000}}
+               .dump()
+        << '\n';
+}
+
+void logTouch(const TouchLog& log, const std::string& kind,
+              const std::vector<std::pair<double, double>>& points, double startedAt,
+              double duration, double widthPt, double heightPt) {
+    RecordedTouch touch{startedAt - log.since, kind, {}, duration, "agent"};
+    for (const auto& [x, y] : points) {
+        touch.points.push_back({widthPt > 0 ? x / widthPt : 0, heightPt > 0 ? y / heightPt : 0});
+    }
+    std::ofstream file(log.file, std::ios::app);
+    file << nlohmann::json(touch).dump() << '\n';
+    file.flush();
+    if (!file) throw HelperFailure("cannot write " + log.file, 502);
+}
+
+}  // namespace tavrel::client::ClientRecording

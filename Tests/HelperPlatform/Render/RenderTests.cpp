@@ -1,0 +1,404 @@
+// Renders real recordings and checks the files with ffprobe, gifsicle and ffmpeg's decoder.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Video/AnnexB.hpp"
+#include "HelperPlatform/Render/FramePictures.hpp"
+#include "HelperPlatform/Render/GIFWriter.hpp"
+#include "HelperPlatform/Render/H264Decoder.hpp"
+#include "HelperPlatform/Render/MoviePictures.hpp"
+#include "HelperPlatform/Render/MovieWriter.hpp"
+#include "HelperPlatform/Render/RecordingRenderer.hpp"
+#include "HelperPlatform/Support/Recordings.hpp"
+#include "Support/TemporaryDirectory.hpp"
+
+// libx265 keeps one allocation of its own past the encoder's close; nothing of ours.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+
+namespace tavrel {
+namespace {
+
+using testing::Painting;
+using RGB = std::array<std::uint8_t, 3>;
+
+constexpr RGB grey{128, 128, 128};
+constexpr RGB green{40, 200, 60};
+
+// Grey, with a green block in the top-right corner that moves down one step per frame.
+void movingBlock(int index, Painting& painting) {
+    painting.fill(0, 0, painting.width, painting.height, grey);
+    painting.fill(painting.width * 3 / 4, (index * 4) % (painting.height / 2), painting.width / 8,
+                  painting.height / 8, green);
+}
+
+void still(int, Painting& painting) {
+    painting.fill(0, 0, painting.width, painting.height, grey);
+}
+
+RenderJob jobFor(const std::string& input, RenderJob::InputKind kind) {
+    RenderJob job;
+    job.input = input;
+    job.inputKind = kind;
+    job.codec = "h264";
+    job.speed = 1;
+    job.gifFps = 10;
+    job.gifWidth = 2000;
+    return job;
+}
+
+nlohmann::json probe(const std::string& path) {
+    return nlohmann::json::parse(testing::commandOutput(
+        "ffprobe -v error -count_frames -show_streams -show_format -of json '" + path + "'"));
+}
+
+RGB pixelAt(const std::vector<std::uint8_t>& rgb, int width, int x, int y) {
+    const std::size_t at = (static_cast<std::size_t>(y) * width + x) * 3;
+    return {rgb.at(at), rgb.at(at + 1), rgb.at(at + 2)};
+}
+
+void expectNear(RGB actual, RGB expected, int tolerance, const std::string& what) {
+    for (int channel = 0; channel < 3; ++channel) {
+        EXPECT_NEAR(actual[channel], expected[channel], tolerance)
+            << what << " channel " << channel;
+    }
+}
+
+// A colour laid over another at an opacity, as source-over does.
+RGB over(std::array<double, 3> colour, double alpha, RGB under) {
+    RGB out{};
+    for (int channel = 0; channel < 3; ++channel) {
+        out[channel] = static_cast<std::uint8_t>(
+            std::lround(colour[channel] * 255 * alpha + under[channel] * (1 - alpha)));
+    }
+    return out;
+}
+
+struct GifInfo {
+    int images = 0;
+    bool loopsForever = false;
+    std::vector<double> delays;
+    double total() const {
+        double sum = 0;
+        for (double delay : delays) sum += delay;
+        return sum;
+    }
+};
+
+GifInfo gifInfo(const std::string& path) {
+    const std::string info = testing::commandOutput("gifsicle --info '" + path + "'");
+    GifInfo result;
+    std::smatch match;
+    if (std::regex_search(info, match, std::regex(R"((\d+) images?)"))) {
+        result.images = std::stoi(match[1]);
+    }
+    result.loopsForever = info.find("loop forever") != std::string::npos;
+    const std::regex delay(R"(delay ([0-9.]+)s)");
+    for (auto it = std::sregex_iterator(info.begin(), info.end(), delay);
+         it != std::sregex_iterator(); ++it) {
+        result.delays.push_back(std::stod((*it)[1]));
+    }
+    return result;
+}
+
+TEST(MovieWriter, WritesThirtyFramesASecondAtTheRecordingsSizeWithTheMoovInFront) {
+    testing::TemporaryDirectory folder;
+    const std::string recording = folder.file("r.tvrf");
+    testing::writeH264Recording(recording, 320, 240, 60, 30, movingBlock);
+    auto job = jobFor(recording, RenderJob::InputKind::frames);
+    job.speed = 2;
+    job.mp4 = folder.file("out.mp4");
+    FramePictures pictures(recording);
+    const RenderedFile file = MovieWriter::write(pictures, job, *job.mp4);
+    EXPECT_EQ(file, (RenderedFile{*job.mp4, "mp4", 320, 240, 1.0}));
+
+    const auto probed = probe(*job.mp4);
+    const auto& stream = probed["streams"][0];
+    EXPECT_EQ(stream["codec_name"], "h264");
+    EXPECT_EQ(stream["width"], 320);
+    EXPECT_EQ(stream["height"], 240);
+    EXPECT_EQ(stream["r_frame_rate"], "30/1");
+    EXPECT_EQ(stream["nb_read_frames"], "30");
+    EXPECT_NEAR(std::stod(probed["format"]["duration"].get<std::string>()), 1.0, 0.001);
+    const std::string trace =
+        testing::commandOutput("ffprobe -v trace '" + *job.mp4 + "' 2>&1 >/dev/null");
+    const auto moov = trace.find("type:'moov'");
+    const auto mdat = trace.find("type:'mdat'");
+    ASSERT_NE(moov, std::string::npos);
+    ASSERT_NE(mdat, std::string::npos);
+    EXPECT_LT(moov, mdat);
+}
+
+TEST(MovieWriter, BitRateScalesWithThePixelsAndHasAFloor) {
+    EXPECT_EQ(MovieWriter::bitRate(300, 400), 1'000'000);
+    EXPECT_EQ(MovieWriter::bitRate(1180, 2556), 12'064'320);
+}
+
+TEST(MovieWriter, HEVCIsTaggedHvc1AndReplacesAnExistingFile) {
+    testing::TemporaryDirectory folder;
+    const std::string recording = folder.file("r.tvrf");
+    testing::writeH264Recording(recording, 128, 96, 15, 30, movingBlock);
+    auto job = jobFor(recording, RenderJob::InputKind::frames);
+    job.codec = "hevc";
+    job.mp4 = folder.file("out.mp4");
+    std::ofstream(*job.mp4) << "an older movie";
+    FramePictures pictures(recording);
+    MovieWriter::write(pictures, job, *job.mp4);
+    const auto stream = probe(*job.mp4)["streams"][0];
+    EXPECT_EQ(stream["codec_name"], "hevc");
+    EXPECT_EQ(stream["codec_tag_string"], "hvc1");
+    EXPECT_EQ(stream["width"], 128);
+    EXPECT_EQ(stream["nb_read_frames"], "14");  // ticks of 14 / 30 s at 30 fps
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 2);
+}
+
+TEST(MovieWriter, MarksHaveTheirColourAndTheRestIsTheRecording) {
+    testing::TemporaryDirectory folder;
+    const std::string recording = folder.file("r.tvrf");
+    testing::writeH264Recording(recording, 320, 240, 60, 30, still);
+    auto job = jobFor(recording, RenderJob::InputKind::frames);
+    job.mp4 = folder.file("out.mp4");
+    // An agent's tap on the left at 1 s, a person's on the right at 1.5 s.
+    job.touches = {{1.0, "tap", {{0.25, 0.5}}, 0.05, "agent"},
+                   {1.5, "tap", {{0.75, 0.5}}, 0.05, "person"}};
+    FramePictures pictures(recording);
+    MovieWriter::write(pictures, job, *job.mp4);
+
+    const auto atOne = testing::decodedFrame(*job.mp4, 32);  // 1.067 s: agent at full strength
+    ASSERT_EQ(atOne.size(), 320u * 240 * 3);
+    expectNear(pixelAt(atOne, 320, 80, 120), over({1.0, 0.54, 0.1}, 0.5, grey), 12, "agent ring");
+    expectNear(pixelAt(atOne, 320, 240, 120), grey, 6, "far from the mark");
+    expectNear(pixelAt(atOne, 320, 10, 10), grey, 6, "corner");
+    const auto atTwo = testing::decodedFrame(*job.mp4, 47);  // 1.567 s: the person's tap
+    expectNear(pixelAt(atTwo, 320, 240, 120), over({0.04, 0.52, 1.0}, 0.5, grey), 12,
+               "person ring");
+    expectNear(pixelAt(atTwo, 320, 80, 120), grey, 6, "the agent's tap is gone");
+}
+
+TEST(GIFWriter, LoopsForEverWithDelaysThatAddUpToItsDuration) {
+    testing::TemporaryDirectory folder;
+    const std::string recording = folder.file("r.tvrf");
+    testing::writeH264Recording(recording, 320, 240, 61, 30, movingBlock);
+    struct Case {
+        double speed;
+        std::int64_t fps;
+        int width;
+        std::size_t ticks;
+    };
+    for (const Case& c : {Case{2, 10, 160, 10}, Case{1, 30, 2000, 60}, Case{0.25, 7, 100, 56}}) {
+        auto job = jobFor(recording, RenderJob::InputKind::frames);
+        job.speed = c.speed;
+        job.gifFps = c.fps;
+        job.gifWidth = c.width;
+        job.gif = folder.file("out.gif");
+        FramePictures pictures(recording);
+        const RenderedFile file = GIFWriter::write(pictures, job, *job.gif);
+        const double duration = static_cast<double>(c.ticks) / static_cast<double>(c.fps);
+        EXPECT_DOUBLE_EQ(file.durationS, duration) << c.fps;
+        EXPECT_EQ(file.width, std::min(c.width, 320));
+        const GifInfo info = gifInfo(*job.gif);
+        EXPECT_TRUE(info.loopsForever);
+        EXPECT_GE(info.images, 2);
+        EXPECT_LE(static_cast<std::size_t>(info.images), c.ticks);
+        EXPECT_NEAR(info.total(), duration, 0.01 + 1e-9) << c.fps;
+    }
+}
+
+TEST(GIFWriter, AStillRecordingIsOneFrameShownForTheWholeLength) {
+    testing::TemporaryDirectory folder;
+    const std::string recording = folder.file("r.tvrf");
+    testing::writeH264Recording(recording, 200, 100, 31, 30, still);
+    auto job = jobFor(recording, RenderJob::InputKind::frames);
+    job.gifFps = 15;
+    job.gif = folder.file("out.gif");
+    FramePictures pictures(recording);
+    GIFWriter::write(pictures, job, *job.gif);
+    const GifInfo info = gifInfo(*job.gif);
+    EXPECT_EQ(info.images, 1);
+    ASSERT_EQ(info.delays.size(), 1u);
+    EXPECT_DOUBLE_EQ(info.delays[0], 1.0);  // 15 ticks at 15 fps
+}
+
+TEST(GIFWriter, LaterFramesStoreOnlyTheChangedRectangleAndMarksShow) {
+    testing::TemporaryDirectory folder;
+    const std::string recording = folder.file("r.tvrf");
+    testing::writeJPEGRecording(recording, 200, 200, 20, 10, still);
+    auto job = jobFor(recording, RenderJob::InputKind::frames);
+    job.gif = folder.file("out.gif");
+    job.touches = {{1.0, "tap", {{0.5, 0.5}}, 0.3, "person"}};
+    FramePictures pictures(recording);
+    GIFWriter::write(pictures, job, *job.gif);
+    const std::string info = testing::commandOutput("gifsicle --info '" + *job.gif + "'");
+    EXPECT_NE(info.find("image #0 200x200"), std::string::npos) << info;
+    // The mark is 0.045 x 200 = 9 px around the middle, with its outline: the next frame is
+    // only that square.
+    std::smatch match;
+    ASSERT_TRUE(
+        std::regex_search(info, match, std::regex(R"(image #1 (\d+)x(\d+) at (\d+),(\d+))")))
+        << info;
+    EXPECT_LT(std::stoi(match[1]), 40);
+    EXPECT_LT(std::stoi(match[2]), 40);
+    const auto frame = testing::decodedFrame(*job.gif, 1);
+    ASSERT_EQ(frame.size(), 200u * 200 * 3);
+    expectNear(pixelAt(frame, 200, 100, 100), over({0.04, 0.52, 1.0}, 0.5, grey), 16, "ring");
+    expectNear(pixelAt(frame, 200, 20, 180), grey, 6, "far from the mark");
+}
+
+TEST(FramePictures, ReportsTheFirstPictureAfterParameterSetsAloneAndStepsLikeAPlayhead) {
+    testing::TemporaryDirectory folder;
+    const std::string path = folder.file("r.tvrf");
+    {
+        testing::FrameFileWriter file(path);
+        testing::H264Frames encoder(64, 48);
+        Painting painting(64, 48);
+        painting.fill(0, 0, 64, 48, grey);
+        const Bytes first = encoder.encode(painting, 0);
+        // Split the key frame: its parameter sets alone first, at 0.1 s.
+        const auto units = AnnexB::nalUnitViews(first);
+        Bytes sets, picture;
+        for (const auto unit : units) {
+            Bytes& into = AnnexB::type(unit) >= 7 ? sets : picture;
+            into.insert(into.end(), AnnexB::startCode.begin(), AnnexB::startCode.end());
+            into.insert(into.end(), unit.begin(), unit.end());
+        }
+        file.add(FrameFile::Kind::h264, 0.1, sets);
+        file.add(FrameFile::Kind::h264, 0.3, picture);
+        painting.fill(0, 0, 64, 48, green);
+        file.add(FrameFile::Kind::h264, 0.6, encoder.encode(painting, 600));
+    }
+    FramePictures pictures(path);
+    EXPECT_EQ(pictures.width(), 64);
+    EXPECT_EQ(pictures.height(), 48);
+    EXPECT_DOUBLE_EQ(pictures.duration(), 0.6);
+    const RecordedPicture early = pictures.picture(0);
+    ASSERT_TRUE(early);
+    EXPECT_EQ(pictures.picture(0.3), early);
+    EXPECT_EQ(pictures.picture(0.5), early);
+    const RecordedPicture late = pictures.picture(0.6);
+    ASSERT_TRUE(late);
+    EXPECT_NE(late, early);
+    EXPECT_EQ(pictures.picture(0.6), late);
+    EXPECT_EQ(pictures.picture(99), late);
+}
+
+TEST(FramePictures, RefusesFilesWithoutPicturesAndUnreadableJPEGs) {
+    testing::TemporaryDirectory folder;
+    const Painting painting(16, 16);
+    const Bytes good = testing::jpegOf(painting);
+    const Bytes bad = bytesOf("not a JPEG at all");
+    auto write = [&](const std::string& name, std::vector<Bytes> jpegs) {
+        testing::FrameFileWriter file(folder.file(name));
+        for (std::size_t index = 0; index < jpegs.size(); ++index) {
+            file.add(FrameFile::Kind::jpeg, 0.1 * static_cast<double>(index), jpegs[index]);
+        }
+        return folder.file(name);
+    };
+    auto failure = [](const std::string& path) -> std::string {
+        try {
+            FramePictures pictures(path);
+        } catch (const HelperFailure& error) {
+            return error.message();
+        }
+        return "";
+    };
+    EXPECT_EQ(failure(write("empty.tvrf", {})), "the recording took no pictures");
+    EXPECT_EQ(failure(write("bad-first.tvrf", {bad, good})), "a recorded JPEG cannot be read");
+    EXPECT_EQ(failure(folder.file("missing.tvrf")).rfind("the recording cannot be opened", 0), 0u);
+
+    // One later in the file fails only when playback reaches it.
+    FramePictures later(write("bad-later.tvrf", {good, good, bad}));
+    EXPECT_TRUE(later.picture(0.05));
+    try {
+        later.picture(0.3);
+        ADD_FAILURE() << "the bad JPEG was not read";
+    } catch (const HelperFailure& error) {
+        EXPECT_EQ(error.message(), "a recorded JPEG cannot be read");
+    }
+}
+
+TEST(H264Decoder, StartsAgainOnlyWhenTheParameterSetsChange) {
+    H264Decoder decoder;
+    Painting small(64, 48), large(96, 64);
+    small.fill(0, 0, 64, 48, grey);
+    large.fill(0, 0, 96, 64, green);
+    testing::H264Frames first(64, 48, 5), second(96, 64, 5);
+    for (int index = 0; index < 12; ++index) {  // three key frames, sets repeated each time
+        const auto picture = decoder.decode(first.encode(small, index));
+        ASSERT_TRUE(picture);
+        EXPECT_EQ(picture->width, 64);
+    }
+    EXPECT_EQ(decoder.restarts(), 1);
+    const auto picture = decoder.decode(second.encode(large, 0));
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width, 96);
+    EXPECT_EQ(decoder.restarts(), 2);
+}
+
+TEST(MoviePictures, AQuarterTurnedMovieIsReadUprightAsFFmpegShowsIt) {
+    testing::TemporaryDirectory folder;
+    const std::string movie = folder.file("turned.mp4");
+    // Stored 96x64: red left half, blue right half; the matrix turns it a quarter (this
+    // ffmpeg sets it only when copying).
+    int status = 0;
+    testing::commandOutput(
+        "ffmpeg -v error -f lavfi -i 'color=red:size=48x64:rate=10,pad=96:64:0:0:blue' -t 1 "
+        "-pix_fmt yuv420p '" +
+            folder.file("flat.mp4") + "' && ffmpeg -v error -i '" + folder.file("flat.mp4") +
+            "' -c copy -metadata:s:v:0 rotate=90 '" + movie + "' 2>&1",
+        &status);
+    ASSERT_EQ(status, 0);
+    MoviePictures pictures(movie);
+    EXPECT_EQ(pictures.width(), 64);
+    EXPECT_EQ(pictures.height(), 96);
+    EXPECT_NEAR(pictures.duration(), 1.0, 0.05);
+
+    auto job = jobFor(movie, RenderJob::InputKind::movie);
+    job.mp4 = folder.file("out.mp4");
+    const RenderReport report = RecordingRenderer::run(job);
+    ASSERT_EQ(report.files.size(), 1u);
+    EXPECT_EQ(report.files[0].width, 64);
+    EXPECT_EQ(report.files[0].height, 96);
+    // ffmpeg turns the movie upright on decoding; ours is stored upright.
+    const auto reference = testing::decodedFrame(movie, 0);
+    const auto rendered = testing::decodedFrame(*job.mp4, 0);
+    ASSERT_EQ(reference.size(), 64u * 96 * 3);
+    ASSERT_EQ(rendered.size(), reference.size());
+    for (auto [x, y] : {std::pair{32, 10}, std::pair{32, 85}, std::pair{5, 48}}) {
+        expectNear(pixelAt(rendered, 64, x, y), pixelAt(reference, 64, x, y), 12,
+                   "at " + std::to_string(x) + "," + std::to_string(y));
+    }
+}
+
+TEST(RecordingRenderer, AFailedRenderKeepsThePreviousFileAndLeavesNothingBehind) {
+    testing::TemporaryDirectory folder;
+    const std::string recording = folder.file("r.tvrf");
+    {
+        testing::FrameFileWriter file(recording);
+        const Painting painting(32, 32);
+        file.add(FrameFile::Kind::jpeg, 0, testing::jpegOf(painting));
+        file.add(FrameFile::Kind::jpeg, 0.5, testing::jpegOf(painting));
+        // The scan decodes only the first picture, so this one fails half way through writing.
+        file.add(FrameFile::Kind::jpeg, 1.0, bytesOf("not a JPEG"));
+    }
+    auto job = jobFor(recording, RenderJob::InputKind::frames);
+    job.mp4 = folder.file("out.mp4");
+    std::ofstream(*job.mp4) << "the previous movie";
+    try {
+        RecordingRenderer::run(job);
+        ADD_FAILURE() << "the render did not fail";
+    } catch (const HelperFailure& error) {
+        EXPECT_EQ(error.message(), "a recorded JPEG cannot be read");
+    }
+    std::ifstream kept(*job.mp4);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the previous movie");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 2);
+}
+
+}  // namespace
+}  // namespace tavrel
