@@ -84,6 +84,9 @@ void H264Stream::units(Continuation continuation) {
     continuation.onTermination([weak](StreamTermination) {
         if (auto self = weak.lock()) self->stop();
     });
+    continuation.onRefresh([weak] {
+        if (auto self = weak.lock()) self->requestKeyFrame();
+    });
     const auto observer = source_->observe([weak] {
         if (auto self = weak.lock()) self->presented();
     });
@@ -120,6 +123,16 @@ void H264Stream::units(Continuation continuation) {
     // encoded it, a still screen must not be encoded a second time.
     source_->async([weak] {
         if (auto self = weak.lock()) self->presented();
+    });
+}
+
+void H264Stream::requestKeyFrame() {
+    {
+        std::lock_guard lock(lock_);
+        scheduler_.wantKeyFrame();
+    }
+    source_->async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->decide(false);
     });
 }
 

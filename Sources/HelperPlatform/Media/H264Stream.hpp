@@ -74,6 +74,8 @@ class H264Stream : public std::enable_shared_from_this<H264Stream> {
 
     /// Ends everything; idempotent, callable from any thread.
     void stop();
+    /// The next frame is a key frame, as soon as the frame rate allows (a client fell behind).
+    void requestKeyFrame();
 
     const EncoderPlan& plan() const { return plan_; }
     const std::string& encoderName() const { return encoderName_; }

@@ -16,6 +16,8 @@ struct ServeLoopOptions {
     std::string socket;
     /// The host's process; its end stops the helper.
     std::optional<std::int32_t> parentPid;
+    /// Called once the socket listens (the "serving" line belongs here, not before).
+    std::function<void()> listening;
     /// Starts the device's warm-up; called once, after accepting has begun.
     std::function<void()> startWarming;
     /// Nothing while the device is usable, else why it is not; called every second on the main

@@ -42,7 +42,7 @@ struct Served {
             std::lock_guard lock(mutex);
             lines.push_back(line);
         });
-        task = std::thread([this, log] { Connection(channel, router, log).run(); });
+        task = std::thread([this, log] { testing::runConnection(channel, router, log); });
     }
     void finish() {
         channel->endInput();
@@ -94,7 +94,7 @@ TEST(Connection, InputRequestsAreAnsweredBeforeTheNextFrameIsLookedAt) {
     both.insert(both.end(), second.begin(), second.end());
     channel->feed(both);  // two requests in one write
     channel->endInput();
-    Connection(channel, router, Log(Log::Level::error, nullptr)).run();
+    testing::runConnection(channel, router, Log(Log::Level::error, nullptr));
     EXPECT_EQ(transport->framesAtStep(), (std::vector<std::size_t>{0, 1}));
     const auto frames = channel->frames();
     ASSERT_EQ(frames.size(), 2u);
@@ -207,7 +207,9 @@ TEST(Connection, ReadAndWriteFailuresEndOrSkipQuietly) {
     served.channel->feed(request(1, "{}"));  // its failure frame cannot be written
     served.channel->feed(request(2, R"({"op":"hid"})"));
     served.finish();
-    EXPECT_EQ(served.channel->writeCount(), 3u) << "the failure frame after the failed reply too";
+    // A socket that failed once is not written again: a frame cut short there would make every
+    // later byte unreadable.
+    EXPECT_EQ(served.channel->writeCount(), 1u);
     EXPECT_EQ(served.channel->closeCount(), 1u);
 }
 
