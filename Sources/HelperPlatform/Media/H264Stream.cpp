@@ -1,5 +1,7 @@
 #include "HelperPlatform/Media/H264Stream.hpp"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <exception>
 #include <string>
@@ -314,6 +316,9 @@ void H264Stream::stop(std::optional<HelperFailure> failure) {
     if (session) {
         session->complete();
         source_->letGo();
+        session.reset();
+        // An encoder at full size leaves tens of megabytes glibc would otherwise keep.
+        ::malloc_trim(0);
     }
     // The output ends last, so a consumer that sees the end finds the source already let go. A
     // stream stopped by its owner rather than by its consumer ends its output too.

@@ -43,6 +43,7 @@ UnixSocketListener::UnixSocketListener(std::string path) : path_(std::move(path)
     }
     device_ = bound.st_dev;
     inode_ = bound.st_ino;
+    changed_ = bound.st_ctim;
 }
 
 UnixSocketListener::~UnixSocketListener() {
@@ -67,9 +68,11 @@ void UnixSocketListener::close() {
     if (descriptor_ < 0) return;
     ::close(descriptor_);
     descriptor_ = -1;
-    // Only our own socket: another helper may have taken the path since.
+    // Only our own socket: another helper may have taken the path since. A file system may give
+    // the new socket our freed inode number at once; its change time tells them apart.
     struct stat now {};
-    if (::lstat(path_.c_str(), &now) == 0 && now.st_dev == device_ && now.st_ino == inode_) {
+    if (::lstat(path_.c_str(), &now) == 0 && now.st_dev == device_ && now.st_ino == inode_ &&
+        now.st_ctim.tv_sec == changed_.tv_sec && now.st_ctim.tv_nsec == changed_.tv_nsec) {
         ::unlink(path_.c_str());
     }
 }

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -13,8 +14,8 @@ namespace tavrel {
 /// name), non-blocking, for the server's event loop to accept from.
 ///
 /// The socket file belongs to this listener only while it is the one it bound: closing removes
-/// it only if the path still names the same file (device and inode), so a helper that stops
-/// never takes away the socket of a later helper on the same path.
+/// it only if the path still names the same file (device, inode and change time), so a helper that
+/// stops never takes away the socket of a later helper on the same path.
 ///
 /// Threads: `acceptOne` from the event loop; `close` from any thread once the loop no longer
 /// accepts; the destructor closes.
@@ -48,6 +49,7 @@ class UnixSocketListener {
     int descriptor_ = -1;
     dev_t device_ = 0;
     ino_t inode_ = 0;
+    timespec changed_{};
 };
 
 /// The operating system's text for an error number ("Broken pipe").
