@@ -80,7 +80,7 @@ void H264Stream::units(Continuation continuation) {
     const std::weak_ptr<H264Stream> weak = weak_from_this();
     {
         std::lock_guard lock(lock_);
-        if (!session_ || continuation_) return;
+        if (state_ != State::starting || continuation_) return;
         continuation_ = continuation;
     }
     continuation.onTermination([weak](StreamTermination) {
@@ -107,8 +107,9 @@ void H264Stream::units(Continuation continuation) {
     bool stopped;
     {
         std::lock_guard lock(lock_);
-        stopped = !session_;
+        stopped = state_ != State::starting;
         if (!stopped) {
+            state_ = State::running;
             observer_ = observer;
             tickQueue_ = std::move(tickQueue);
             timer_ = std::move(timer);
@@ -152,7 +153,7 @@ void H264Stream::presented() {
 
 void H264Stream::decide(bool changed) {
     std::unique_lock lock(lock_);
-    if (!session_) return;
+    if (state_ != State::running) return;
     const double t = streamTime();
     const Decision decision = changed ? scheduler_.frameChanged(t) : scheduler_.tick(t);
     switch (decision.kind) {
@@ -262,7 +263,7 @@ void H264Stream::finished(std::optional<HelperFailure> failure) {
         std::lock_guard lock(lock_);
         if (inFlight_ > 0) --inFlight_;
         continuation = continuation_;
-        stopped = !session_;
+        stopped = state_ != State::running;
     }
     // Both paths continue on the source's queue, never on the encoder's thread: the next
     // decision runs there, and ending the output (which stops the stream and completes the
@@ -302,8 +303,9 @@ void H264Stream::stop(std::optional<HelperFailure> failure) {
     std::optional<Continuation> continuation;
     {
         std::lock_guard lock(lock_);
+        if (state_ == State::stopping || state_ == State::stopped) return;
+        state_ = State::stopping;
         session = std::move(session_);
-        session_.reset();
         observer = std::exchange(observer_, std::nullopt);
         timer = std::move(timer_);
         tickQueue = std::move(tickQueue_);
@@ -322,6 +324,10 @@ void H264Stream::stop(std::optional<HelperFailure> failure) {
     }
     // The output ends last, so a consumer that sees the end finds the source already let go. A
     // stream stopped by its owner rather than by its consumer ends its output too.
+    {
+        std::lock_guard lock(lock_);
+        state_ = State::stopped;
+    }
     if (continuation) {
         continuation->finish(failure ? std::make_exception_ptr(*failure) : nullptr);
     }
