@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <thread>
 
 #include "HelperCore/Base/HelperFailure.hpp"
@@ -116,6 +117,72 @@ void MemoryChannel::close() {
     closed_ = true;
     inputEnded_ = true;
     changed_.notify_all();
+}
+
+namespace {
+
+// Writes whole, as a socket with room to spare would, and tells the loop what the connection
+// wants.
+class ChannelSink : public FrameSink {
+  public:
+    explicit ChannelSink(MemoryChannel& channel) : channel_(channel) {}
+
+    std::size_t writeSome(std::span<const std::uint8_t> bytes) override {
+        channel_.write(bytes);
+        return bytes.size();
+    }
+    void setInterest(bool read, bool) override {
+        std::lock_guard lock(mutex_);
+        wantsRead_ = read;
+        changed_.notify_all();
+    }
+    void finished() override {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+        changed_.notify_all();
+    }
+    void waitUntilReadWanted(const Connection& connection) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] {
+            return wantsRead_ || connection.state() != Connection::State::reading;
+        });
+    }
+    void waitUntilFinished(const Connection& connection) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return finished_ || connection.isFinished(); });
+    }
+
+  private:
+    MemoryChannel& channel_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool wantsRead_ = true;
+    bool finished_ = false;
+};
+
+}  // namespace
+
+void runConnection(std::shared_ptr<MemoryChannel> channel, Router& router, Log log,
+                   ConnectionLimits limits, TaskPool& pool) {
+    auto sink = std::make_shared<ChannelSink>(*channel);
+    const auto connection = Connection::make(sink, router, std::move(log), pool, limits);
+    for (;;) {
+        sink->waitUntilReadWanted(*connection);
+        if (connection->state() != Connection::State::reading) break;
+        std::optional<Bytes> bytes;
+        try {
+            bytes = channel->read();
+        } catch (...) {
+        }
+        if (!bytes) {
+            connection->readEnded();
+            break;
+        }
+        connection->received(*bytes);
+    }
+    sink->waitUntilFinished(*connection);
+    connection->close();
+    channel->close();
 }
 
 }  // namespace tavrel::testing

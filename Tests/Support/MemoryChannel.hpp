@@ -8,14 +8,17 @@
 #include <optional>
 #include <vector>
 
-#include "HelperCore/Server/Device.hpp"
+#include "HelperCore/Base/Bytes.hpp"
+#include "HelperCore/Base/Log.hpp"
+#include "HelperCore/Server/Connection.hpp"
 #include "HelperCore/Server/Wire.hpp"
 
 namespace tavrel::testing {
 
-/// An in-memory `ByteChannel`: the test plays the client, feeding bytes to the connection and
-/// reading back the frames it wrote. Thread-safe like a socket.
-class MemoryChannel : public ByteChannel {
+/// An in-memory byte stream: the test plays the client, feeding bytes to the connection and
+/// reading back the frames it wrote. Thread-safe like a socket; `runConnection` plays the
+/// event loop between it and a `Connection`.
+class MemoryChannel {
   public:
     // The client's side.
     void feed(Bytes bytes);
@@ -36,10 +39,10 @@ class MemoryChannel : public ByteChannel {
     std::size_t closeCount() const;
     std::size_t writeCount() const;
 
-    // ByteChannel
-    std::optional<Bytes> read() override;
-    void write(std::span<const std::uint8_t> bytes) override;
-    void close() override;
+    // The connection's side. `read` waits for bytes; none once the input ended.
+    std::optional<Bytes> read();
+    void write(std::span<const std::uint8_t> bytes);
+    void close();
 
   private:
     mutable std::mutex mutex_;
@@ -54,5 +57,11 @@ class MemoryChannel : public ByteChannel {
     std::optional<std::size_t> okWrites_;
     std::chrono::milliseconds writeDelay_{0};
 };
+
+/// Serves `channel` with a `Connection` as the event loop would, on the calling thread: reads
+/// while the connection wants input, ends the reading when the input ends or fails, waits for
+/// the answers, then closes the channel once.
+void runConnection(std::shared_ptr<MemoryChannel> channel, Router& router, Log log,
+                   ConnectionLimits limits = {}, TaskPool& pool = TaskPool::shared());
 
 }  // namespace tavrel::testing

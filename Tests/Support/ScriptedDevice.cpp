@@ -119,6 +119,10 @@ int ScriptedDevice::calls(Operation operation) const {
 int ScriptedDevice::cancelledStreams() const {
     return cancelled_.load();
 }
+
+int ScriptedDevice::refreshRequests() const {
+    return refreshes_.load();
+}
 int ScriptedDevice::liveStreams() const {
     return live_.load();
 }
@@ -206,6 +210,7 @@ AsyncStream<Bytes> ScriptedDevice::stream(const StreamSettings& settings) {
     stream.onTermination([this](StreamTermination how) {
         if (how == StreamTermination::cancelled) ++cancelled_;
     });
+    stream.onRefresh([this] { ++refreshes_; });
     std::lock_guard lock(mutex_);
     // The producer holds the stream as a producer would; it ends when the stream is ended.
     producers_.emplace_back([this, stream, buffers = buffers_, gap = gap_, error = streamError_,

@@ -71,6 +71,8 @@ class ScriptedDevice : public Device {
     int calls(Operation operation) const;
     /// Streams whose consumer cancelled them, and streams still producing.
     int cancelledStreams() const;
+    /// Times a stream's consumer asked for a key frame.
+    int refreshRequests() const;
     int liveStreams() const;
     std::shared_ptr<RecordingTransport> transport() const;
 
@@ -111,6 +113,7 @@ class ScriptedDevice : public Device {
     std::optional<ScreenshotRequest> lastScreenshot_;
     std::optional<StreamSettings> lastStream_;
     std::atomic<int> cancelled_{0};
+    std::atomic<int> refreshes_{0};
     std::atomic<int> live_{0};
     std::vector<std::jthread> producers_;
 };

@@ -14,9 +14,6 @@ class DocumentWriter {
   public:
     explicit DocumentWriter(std::string& out) : out_(out) {}
 
-    /// False when a text was not valid UTF-8 (the encoder refuses those).
-    bool valid() const { return valid_; }
-
     void elements(const AXNode& node, bool& first) {
         if (!AXDocument::keeps(node)) {
             for (const AXNode& child : node.children) elements(child, first);
@@ -130,8 +127,13 @@ class DocumentWriter {
             if (byte >= 0x80) {
                 std::size_t length = sequenceLength(value, i);
                 if (length == 0) {
-                    valid_ = false;
-                    return;
+                    // As the encoder does: one U+FFFD for each broken sequence, and the document
+                    // stands.
+                    out_.append(value.data() + run, i - run);
+                    out_ += "\xEF\xBF\xBD";
+                    i += brokenLength(value, i);
+                    run = i;
+                    continue;
                 }
                 i += length;
                 continue;
@@ -198,8 +200,35 @@ class DocumentWriter {
         return 0;
     }
 
+    /// How many bytes from `i` a broken sequence takes: its lead and the continuation bytes
+    /// that fitted before it broke off (at least one).
+    static std::size_t brokenLength(std::string_view value, std::size_t i) {
+        const auto lead = static_cast<unsigned char>(value[i]);
+        std::size_t needed = 0;
+        unsigned low = 0x80, high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            needed = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            needed = 2;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            needed = 3;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        }
+        std::size_t length = 1;
+        while (length <= needed && i + length < value.size()) {
+            const auto byte = static_cast<unsigned char>(value[i + length]);
+            if (byte < low || byte > high) break;
+            low = 0x80;
+            high = 0xBF;
+            ++length;
+        }
+        return length;
+    }
+
     std::string& out_;
-    bool valid_ = true;
 };
 
 std::size_t count(const AXNode& node) {
@@ -223,7 +252,6 @@ AXDocument AXDocument::make(const AXNode& root, const ScreenGeometry& screen) {
     text += R"(,"width":)";
     writer.integer(screen.widthPt);
     text += R"(},"truncated":false})";
-    if (!writer.valid()) return AXDocument("{}");
     return AXDocument(std::move(text));
 }
 

@@ -44,6 +44,12 @@ void replaceNonFinite(nlohmann::json& value) {
     }
 }
 
+// A text that is not valid UTF-8 (a framework's label, a byte from a hostile request echoed in a
+// failure) must not cost the whole document: its bad bytes become U+FFFD.
+std::string dump(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 }  // namespace
 
 namespace JSON {
@@ -54,9 +60,9 @@ std::string encode(const nlohmann::json& value) noexcept {
         if (hasNonFinite(value)) {
             nlohmann::json copy = value;
             replaceNonFinite(copy);
-            return copy.dump();
+            return dump(copy);
         }
-        return value.dump();
+        return dump(value);
     } catch (...) {
         return "{}";
     }

@@ -50,7 +50,8 @@ void to_json(nlohmann::json& json, const JSONValue& value);
 namespace JSON {
 
 /// Compact UTF-8 JSON with sorted keys, "/" unescaped and non-finite numbers written as the
-/// strings "inf", "-inf" and "nan". Never fails: an encoding error gives "{}".
+/// strings "inf", "-inf" and "nan"; bytes that are not UTF-8 become U+FFFD. Never fails: an
+/// encoding error gives "{}".
 std::string encode(const nlohmann::json& value) noexcept;
 
 template <class T>

@@ -94,6 +94,24 @@ class AsyncStream {
         handler(*already);
     }
 
+    /// Consumer asks for a value that stands on its own (a live stream: a key frame), having
+    /// left some out. Runs the refresh handler, if any, on this thread without a lock held.
+    void requestRefresh() const {
+        std::function<void()> handler;
+        {
+            std::lock_guard lock(state_->mutex);
+            if (state_->ended) return;
+            handler = state_->refresh;
+        }
+        if (handler) handler();
+    }
+
+    /// Sets what `requestRefresh` runs; it must not hold a handle to its own stream.
+    void onRefresh(std::function<void()> handler) const {
+        std::lock_guard lock(state_->mutex);
+        state_->refresh = std::move(handler);
+    }
+
     bool isEnded() const {
         std::lock_guard lock(state_->mutex);
         return state_->ended;
@@ -114,6 +132,7 @@ class AsyncStream {
         std::exception_ptr error;
         std::function<void(StreamTermination)> handler;
         bool handlerRan = false;
+        std::function<void()> refresh;
 
         ~State() {
             if (!handlerRan && handler) handler(ended ? termination : StreamTermination::cancelled);
@@ -123,6 +142,7 @@ class AsyncStream {
     void end(StreamTermination how, std::exception_ptr error) const {
         std::function<void(StreamTermination)> handler;
         std::deque<T> dropped;  // destroyed outside the lock
+        std::function<void()> refresh;
         {
             std::lock_guard lock(state_->mutex);
             if (state_->ended) return;
@@ -130,6 +150,7 @@ class AsyncStream {
             state_->termination = how;
             state_->error = std::move(error);
             if (how == StreamTermination::cancelled) dropped.swap(state_->values);
+            refresh = std::move(state_->refresh);
             if (state_->handler) {
                 handler = std::move(state_->handler);
                 state_->handler = nullptr;

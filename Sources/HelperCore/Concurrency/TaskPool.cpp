@@ -1,6 +1,7 @@
 #include "HelperCore/Concurrency/TaskPool.hpp"
 
 #include <condition_variable>
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -12,11 +13,12 @@
 namespace tavrel {
 
 struct TaskPool::State {
-    State(std::string threadName, std::size_t maxIdle)
-        : threadName(std::move(threadName)), maxIdle(maxIdle) {}
+    State(std::string threadName, std::size_t maxIdle, std::size_t maxThreads)
+        : threadName(std::move(threadName)), maxIdle(maxIdle), maxThreads(maxThreads) {}
 
     const std::string threadName;
     const std::size_t maxIdle;
+    const std::size_t maxThreads;
 
     mutable std::mutex mutex;
     std::condition_variable work;     // a job was queued, or idle workers are asked to end
@@ -71,8 +73,9 @@ struct TaskPool::State {
     }
 };
 
-TaskPool::TaskPool(std::string threadName, std::size_t maxIdle)
-    : state_(std::make_shared<State>(std::move(threadName), maxIdle)) {}
+TaskPool::TaskPool(std::string threadName, std::size_t maxIdle, std::size_t maxThreads)
+    : state_(std::make_shared<State>(std::move(threadName), maxIdle, std::max<std::size_t>(
+                                                                          maxThreads, 1))) {}
 
 TaskPool::~TaskPool() {
     std::vector<std::thread> ended;
@@ -100,12 +103,15 @@ void TaskPool::run(std::function<void()> job) {
         // Idle workers not already promised to a queued job or to a trim take it; else a new one.
         if (state_->idle >= state_->toTrim + state_->jobs.size()) {
             wake = true;
-        } else {
+        } else if (state_->workers.size() < state_->maxThreads) {
             try {
                 state_->startWorker();
             } catch (...) {
-                state_->jobs.pop_back();
-                throw;
+                // Out of threads: a busy worker takes the job when it is done, if there is one.
+                if (state_->workers.empty()) {
+                    state_->jobs.pop_back();
+                    throw;
+                }
             }
         }
         ended = state_->takeEnded();

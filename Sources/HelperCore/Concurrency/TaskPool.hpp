@@ -7,16 +7,17 @@
 
 namespace tavrel {
 
-/// Threads for tasks that block (a connection's reading loop, one answer, a stream): a job runs
-/// at once on an idle worker or, when none is idle, on a new one, so jobs never wait for one
-/// another and there is no limit on how many run at once. Up to `maxIdle` finished workers stay
+/// Threads for tasks that block (one answer, a stream): a job runs at once on an idle worker or,
+/// when none is idle, on a new one, up to `maxThreads`; beyond that, or when the system refuses
+/// a thread, it waits for the next worker to come free. Up to `maxIdle` finished workers stay
 /// for the next jobs instead of costing a thread creation each.
 ///
 /// Threads: `run`, `trim` and the counters may be called from any thread, including from jobs.
 /// The destructor waits for every job to finish; it must not run on one of the pool's workers.
 class TaskPool {
   public:
-    explicit TaskPool(std::string threadName = "tavrel.task", std::size_t maxIdle = 16);
+    explicit TaskPool(std::string threadName = "tavrel.task", std::size_t maxIdle = 16,
+                      std::size_t maxThreads = 64);
     ~TaskPool();
     TaskPool(const TaskPool&) = delete;
     TaskPool& operator=(const TaskPool&) = delete;
@@ -24,8 +25,8 @@ class TaskPool {
     /// The process's pool, made on first use and ended at exit (when no job is running any more).
     static TaskPool& shared();
 
-    /// Runs `job` on a worker; never refuses and never blocks on other jobs. A job's exception
-    /// is dropped.
+    /// Runs `job` on a worker, now or when one comes free; never blocks. Throws the system's
+    /// error only when no worker exists and none can be started. A job's exception is dropped.
     void run(std::function<void()> job);
 
     /// Ends the idle workers and waits until their threads are gone (leak checks count threads).

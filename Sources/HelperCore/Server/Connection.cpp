@@ -6,77 +6,247 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/JSON.hpp"
-#include "HelperCore/Concurrency/TaskGroup.hpp"
-#include "HelperCore/Server/FrameWriter.hpp"
 #include "HelperCore/Server/Router.hpp"
-#include "HelperCore/Server/Wire.hpp"
 
 namespace tavrel {
 
-Connection::Connection(std::shared_ptr<ByteChannel> channel, Router& router, Log log,
-                       TaskPool& pool)
-    : channel_(std::move(channel)), router_(router), log_(std::move(log)), pool_(pool) {}
+std::shared_ptr<Connection> Connection::make(std::shared_ptr<FrameSink> sink, Router& router,
+                                             Log log, TaskPool& pool, Limits limits) {
+    return std::shared_ptr<Connection>(
+        new Connection(std::move(sink), router, std::move(log), pool, std::move(limits)));
+}
 
-void Connection::run(std::stop_token stop) {
-    // The writer outlives the children: the group below is declared after it, so its
-    // destructor (cancel and wait) runs first should anything unexpected escape.
-    const FrameWriter writer(channel_);
-    const Router::Send send = [&writer](const Frame& frame) { writer.send(frame); };
-    FrameDecoder decoder;
+Connection::Connection(std::shared_ptr<FrameSink> sink, Router& router, Log log, TaskPool& pool,
+                       Limits limits)
+    : sink_(std::move(sink)),
+      router_(router),
+      log_(std::move(log)),
+      pool_(pool),
+      limits_(std::move(limits)),
+      writer_(sink_, limits_.unsentBytes) {}
+
+void Connection::received(std::span<const std::uint8_t> bytes) {
+    std::vector<Frame> frames;
+    try {
+        frames = decoder_.push(bytes);
+    } catch (const WireError& error) {
+        log_.warning([&] {
+            return std::string("closing a connection that sent what is not frames: ") +
+                   error.what();
+        });
+        return readEnded();
+    } catch (const std::exception& error) {
+        log_.warning([&] { return std::string("closing a connection: ") + error.what(); });
+        return readEnded();
+    }
     {
-        TaskGroup answers(pool_, stop);
-        for (;;) {
-            std::optional<Bytes> bytes;
-            try {
-                bytes = channel_->read();
-            } catch (...) {
-                break;  // the client is unreachable: nothing to tell it, nothing to log
-            }
-            if (!bytes) break;
-
-            std::vector<Frame> frames;
-            try {
-                frames = decoder.push(*bytes);
-            } catch (const std::exception& error) {
-                log_.warning([&] {
-                    return std::string("closing a connection that sent what is not frames: ") +
-                           error.what();
-                });
-                break;
-            }
-
-            for (auto& frame : frames) {
-                if (frame.kind != FrameKind::request) continue;
-                std::optional<Request> request;
-                try {
-                    request = Request::decode(frame.json);
-                } catch (...) {
-                    const auto failure = HelperFailure::fromCurrentException();
-                    const std::string json = JSON::encode(failure);
-                    try {
-                        writer.send(Frame{
-                            FrameKind::failure, frame.id, Bytes(json.begin(), json.end()), {}});
-                    } catch (...) {
-                    }
-                    continue;
-                }
-                if (request->inOrder()) {
-                    router_.answer(frame.id, *request, send, stop);
-                } else {
-                    answers.spawn([this, &send, id = frame.id,
-                                   request = std::move(*request)](std::stop_token answerStop) {
-                        router_.answer(id, request, send, answerStop);
-                    });
-                }
-            }
-        }
-        answers.cancelAll();
-        try {
-            answers.waitAll();
-        } catch (...) {
+        std::lock_guard lock(mutex_);
+        if (state_ != State::reading) return;
+        for (auto& frame : frames) {
+            if (frame.kind == FrameKind::request) waiting_.push_back(std::move(frame));
         }
     }
-    channel_->close();
+    pump(true);
+}
+
+void Connection::readEnded() {
+    bool drain = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ != State::reading || inputEnded_) return;
+        inputEnded_ = true;
+        // Requests that came before the end are still answered, then the rest is cancelled.
+        if (!turnTaken_ && waiting_.empty()) {
+            state_ = State::draining;
+            drain = true;
+        }
+    }
+    if (drain) stop_.request_stop();
+    pump(true);
+    updateInterest();
+}
+
+void Connection::writable() {
+    writer_.flush();
+    if (writer_.unsent() <= limits_.unsentBytes) pump(true);
+    updateInterest();
+}
+
+void Connection::pump(bool onLoop) {
+    {
+        std::lock_guard lock(mutex_);
+        if (turnTaken_) return;
+        turnTaken_ = true;
+    }
+    pumpWithTurn(onLoop);
+}
+
+bool Connection::takeNext(Frame& frame) {
+    bool drain = false;
+    bool finished = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ == State::reading && !waiting_.empty() && answers_ < limits_.answers &&
+            writer_.unsent() <= limits_.unsentBytes) {
+            frame = std::move(waiting_.front());
+            waiting_.pop_front();
+            return true;
+        }
+        turnTaken_ = false;
+        if (state_ == State::reading && inputEnded_ && waiting_.empty()) {
+            state_ = State::draining;
+            drain = true;
+            finished = answers_ == 0;
+        }
+    }
+    if (drain) stop_.request_stop();
+    if (finished) sink_->finished();
+    return false;
+}
+
+void Connection::pumpWithTurn(bool onLoop) {
+    const Router::Send send = [this](const Frame& frame) { return this->send(frame); };
+    Frame frame;
+    while (takeNext(frame)) {
+        const std::uint32_t id = frame.id;
+        std::optional<Request> request;
+        try {
+            request = Request::decode(frame.json);
+        } catch (...) {
+            const std::string json = JSON::encode(HelperFailure::fromCurrentException());
+            try {
+                send(Frame{FrameKind::failure, id, Bytes(json.begin(), json.end()), {}});
+            } catch (...) {
+            }
+        }
+        const bool large = frame.json.size() > limits_.largeRequest;
+        frame = Frame{};
+        if (large && limits_.afterLargeRequest) limits_.afterLargeRequest();
+        if (!request) continue;
+
+        if (!request->inOrder()) {
+            answerAlongside(id, std::move(*request));
+        } else if (onLoop) {
+            // The turn goes with the answer to the pool: nothing after it is looked at until
+            // it is done, and the event loop serves the other clients meanwhile.
+            try {
+                answerInOrderOnPool(id, std::move(*request));
+                return;
+            } catch (...) {
+                refuse(id, "an answer");
+            }
+        } else {
+            router_.answer(id, *request, send, stop_.get_token());
+        }
+    }
+    updateInterest();
+}
+
+void Connection::answerInOrderOnPool(std::uint32_t id, Request request) {
+    {
+        std::lock_guard lock(mutex_);
+        ++answers_;
+    }
+    try {
+        pool_.run([self = shared_from_this(), id, request = std::move(request)] {
+            const Router::Send send = [&self](const Frame& frame) { return self->send(frame); };
+            self->router_.answer(id, request, send, self->stop_.get_token());
+            self->pumpWithTurn(false);
+            self->answerDone();
+        });
+    } catch (...) {
+        std::lock_guard lock(mutex_);
+        --answers_;
+        throw;
+    }
+}
+
+void Connection::answerAlongside(std::uint32_t id, Request request) {
+    {
+        std::lock_guard lock(mutex_);
+        ++answers_;
+    }
+    try {
+        pool_.run([self = shared_from_this(), id, request = std::move(request)] {
+            const Router::Send send = [&self](const Frame& frame) { return self->send(frame); };
+            self->router_.answer(id, request, send, self->stop_.get_token());
+            self->answerDone();
+            self->pump(false);
+        });
+    } catch (...) {
+        {
+            std::lock_guard lock(mutex_);
+            --answers_;
+        }
+        refuse(id, "an answer");
+    }
+}
+
+void Connection::answerDone() {
+    bool finished;
+    {
+        std::lock_guard lock(mutex_);
+        --answers_;
+        finished = state_ != State::reading && answers_ == 0;
+    }
+    idle_.notify_all();
+    updateInterest();
+    if (finished) sink_->finished();
+}
+
+// Out of threads or memory: this one request is refused, the connection and the helper go on.
+void Connection::refuse(std::uint32_t id, const std::string& what) {
+    const HelperFailure failure = HelperFailure::fromCurrentException();
+    log_.warning(
+        [&] { return "refusing a request, no resources for " + what + ": " + failure.message(); });
+    const std::string json = JSON::encode(failure);
+    try {
+        send(Frame{FrameKind::failure, id, Bytes(json.begin(), json.end()), {}});
+    } catch (...) {
+    }
+}
+
+bool Connection::send(const Frame& frame) {
+    const bool sent = writer_.send(frame);
+    if (writer_.unsent() > 0) updateInterest();
+    return sent;
+}
+
+bool Connection::wantsRead() const {
+    std::lock_guard lock(mutex_);
+    return state_ == State::reading && !inputEnded_ && waiting_.empty() &&
+           answers_ < limits_.answers && writer_.unsent() <= limits_.unsentBytes;
+}
+
+void Connection::updateInterest() {
+    std::lock_guard lock(interestMutex_);
+    sink_->setInterest(wantsRead(), wantsWrite());
+}
+
+bool Connection::isFinished() const {
+    std::lock_guard lock(mutex_);
+    return state_ != State::reading && answers_ == 0 &&
+           (writer_.unsent() == 0 || writer_.state() != FrameWriter::State::open);
+}
+
+void Connection::close() {
+    {
+        std::lock_guard lock(mutex_);
+        state_ = State::closed;
+        waiting_.clear();
+    }
+    stop_.request_stop();
+    writer_.close();
+}
+
+void Connection::waitUntilIdle() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return answers_ == 0; });
+}
+
+Connection::State Connection::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
 }
 
 }  // namespace tavrel

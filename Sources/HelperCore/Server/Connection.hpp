@@ -1,39 +1,120 @@
 #pragma once
 
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <span>
 #include <stop_token>
 
 #include "HelperCore/Base/Log.hpp"
 #include "HelperCore/Concurrency/TaskPool.hpp"
-#include "HelperCore/Server/Device.hpp"
+#include "HelperCore/Server/FrameWriter.hpp"
+#include "HelperCore/Server/Requests.hpp"
+#include "HelperCore/Server/Wire.hpp"
 
 namespace tavrel {
 
 class Router;
 
-/// Serves one accepted client for as long as it stays connected: reads bytes, cuts frames,
-/// decodes requests and has the router answer them. `hid` and `hello` are answered in the
-/// reading task itself, so inputs are injected strictly in the client's order and a hello holds
-/// back the requests after it; every other request runs as a child task alongside the reading,
-/// its frames interleaving with other answers (clients match them by id).
-///
-/// Threads: `run` occupies the calling task until the client is gone, then cancels and waits
-/// for the child tasks and closes the channel. The router and the pool must outlive it.
-class Connection {
-  public:
-    Connection(std::shared_ptr<ByteChannel> channel, Router& router, Log log,
-               TaskPool& pool = TaskPool::shared());
+/// What one client may make the helper spend.
+struct ConnectionLimits {
+    /// Requests of one connection answered at once.
+    std::size_t answers = 16;
+    /// Unsent bytes beyond which stream chunks are left out and reading waits.
+    std::size_t unsentBytes = std::size_t{4} << 20;
+    /// A request whose JSON part is larger than this is followed by `afterLargeRequest`.
+    std::size_t largeRequest = std::size_t{1} << 20;
+    /// Gives memory back to the system (the platform's allocator trim); may be empty.
+    std::function<void()> afterLargeRequest;
+};
 
-    /// Returns when the client has closed, reading failed, or the client sent what is not
-    /// frames (logged as a warning); never throws. A stop of `stop` cancels the answers in
-    /// progress the same way the client's leaving does, once the reading ends.
-    void run(std::stop_token stop = {});
+/// Serves one client for as long as it stays connected. The event loop hands it the bytes that
+/// arrive; it cuts frames, decodes requests and has the router answer them on the task pool,
+/// every frame back going through its one `FrameWriter`. `hid` and `hello` are answered one at
+/// a time in the client's order, and no later frame is looked at until each is done (inputs
+/// are injected strictly in order, a hello holds back what follows it); every other request is
+/// answered alongside, its frames interleaving with other answers (clients match them by id).
+///
+/// Back-pressure rather than threads: with `Limits::answers` requests being answered, or more
+/// than `Limits::unsentBytes` waiting to be written, the frames already cut wait and the
+/// connection asks not to be read (`FrameSink::setInterest`) until some finish or drain.
+///
+/// Lifecycle: `reading` until the client closes or sends what is not frames, then `draining`
+/// (answers are cancelled and finish, their last frames still go out), then `closed` once the
+/// owner calls `close` after `FrameSink::finished`.
+///
+/// Threads: `received`, `readEnded` and `writable` from the event loop, one at a time; answers
+/// run on the pool; the rest from any thread.
+class Connection : public std::enable_shared_from_this<Connection> {
+  public:
+    enum class State { reading, draining, closed };
+
+    using Limits = ConnectionLimits;
+
+    static std::shared_ptr<Connection> make(std::shared_ptr<FrameSink> sink, Router& router,
+                                            Log log, TaskPool& pool = TaskPool::shared(),
+                                            Limits limits = {});
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    /// Bytes from the client. Bytes that are not frames log the warning "closing a connection
+    /// that sent what is not frames: {error}" and end the reading.
+    void received(std::span<const std::uint8_t> bytes);
+    /// The client closed its end, or reading failed: answers in progress are cancelled.
+    void readEnded();
+    /// The socket has room again.
+    void writable();
+
+    /// No answer runs and nothing waits to be written (or can be): the socket may be closed.
+    bool isFinished() const;
+    /// Closes the writer; later sends of lingering answers fail. Call once finished, or to end
+    /// the connection under its answers (a stopping server), then `waitUntilIdle`.
+    void close();
+    /// Waits until no answer runs.
+    void waitUntilIdle();
+
+    bool wantsRead() const;
+    bool wantsWrite() const { return writer_.unsent() > 0; }
+    State state() const;
+    const FrameWriter& writer() const { return writer_; }
 
   private:
-    std::shared_ptr<ByteChannel> channel_;
+    Connection(std::shared_ptr<FrameSink> sink, Router& router, Log log, TaskPool& pool,
+               Limits limits);
+
+    // Takes the turn to look at waiting frames, unless someone has it; `onLoop` hands an
+    // in-order answer to the pool instead of running it on the event loop.
+    void pump(bool onLoop);
+    void pumpWithTurn(bool onLoop);
+    bool takeNext(Frame& frame);
+    void answerAlongside(std::uint32_t id, Request request);
+    void answerInOrderOnPool(std::uint32_t id, Request request);
+    void answerDone();
+    void refuse(std::uint32_t id, const std::string& what);
+    bool send(const Frame& frame);
+    void updateInterest();
+
+    const std::shared_ptr<FrameSink> sink_;
     Router& router_;
-    Log log_;
+    const Log log_;
     TaskPool& pool_;
+    const Limits limits_;
+    FrameWriter writer_;
+    FrameDecoder decoder_;  // the event loop's only
+    std::stop_source stop_;
+
+    mutable std::mutex mutex_;  // guards the fields below
+    std::condition_variable idle_;
+    State state_ = State::reading;
+    std::deque<Frame> waiting_;  // cut, not yet looked at
+    bool turnTaken_ = false;     // someone is looking at `waiting_`
+    bool inputEnded_ = false;    // no more bytes will come; draining once `waiting_` is done
+    std::size_t answers_ = 0;    // running on the pool, in order or alongside
+
+    std::mutex interestMutex_;  // keeps interest updates from overtaking each other
 };
 
 }  // namespace tavrel

@@ -56,25 +56,4 @@ class Device {
     virtual std::optional<std::string> source() const = 0;
 };
 
-/// One accepted client connection as a byte stream.
-///
-/// Threads: read by one task (the connection's reading loop), written through one
-/// `FrameWriter` from several tasks; writes may overlap in time and the channel keeps each
-/// whole. `close` may be called from any thread.
-class ByteChannel {
-  public:
-    virtual ~ByteChannel() = default;
-
-    /// Some bytes as soon as any are available (any chunking, never empty); none once the peer
-    /// has closed its side. Throws `HelperFailure` when reading fails.
-    virtual std::optional<Bytes> read() = 0;
-
-    /// Returns once every byte is written. The bytes of two writes never interleave, even when
-    /// a second write is issued while the first is pending. Throws `HelperFailure` on failure.
-    virtual void write(std::span<const std::uint8_t> bytes) = 0;
-
-    /// Ends the connection; called once, after the connection's last write. Harmless twice.
-    virtual void close() = 0;
-};
-
 }  // namespace tavrel

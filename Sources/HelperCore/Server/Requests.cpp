@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <nlohmann/json.hpp>
 
 #include "HelperCore/Base/HelperFailure.hpp"
@@ -92,7 +93,37 @@ std::optional<std::vector<HIDEvent>> eventsAt(const json& object, const char* ke
     return events;
 }
 
+// The deepest nesting a request needs is 3 ({"events":[{...}]}). A parsed tree costs some
+// fifty times the text of an empty array, so deeper documents are refused before parsing.
+constexpr int maximumDepth = 32;
+
+bool nestsTooDeep(std::span<const std::uint8_t> bytes) {
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const std::uint8_t byte = bytes[i];
+        if (inString) {
+            if (byte == '\\')
+                ++i;
+            else if (byte == '"')
+                inString = false;
+        } else if (byte == '"') {
+            inString = true;
+        } else if (byte == '[' || byte == '{') {
+            if (++depth > maximumDepth) return true;
+        } else if (byte == ']' || byte == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
 Raw read(std::span<const std::uint8_t> bytes) {
+    if (nestsTooDeep(bytes)) {
+        throw HelperFailure("a request that is not one: nested deeper than " +
+                                std::to_string(maximumDepth) + " levels",
+                            400);
+    }
     const json document = json::parse(bytes.begin(), bytes.end());
     if (!document.is_object())
         throw json::type_error::create(

@@ -6,6 +6,7 @@
 #include "HelperCore/Accessibility/Accessibility.hpp"
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/JSON.hpp"
+#include "HelperCore/Video/AnnexB.hpp"
 
 namespace tavrel {
 namespace {
@@ -17,6 +18,13 @@ Bytes bytesOf(const std::string& text) {
 const Bytes& emptyObject() {
     static const Bytes bytes = bytesOf("{}");
     return bytes;
+}
+
+bool isKeyFrame(const Bytes& accessUnit) {
+    for (const auto unit : AnnexB::nalUnitViews(accessUnit)) {
+        if (AnnexB::type(unit) == 5) return true;
+    }
+    return false;
 }
 
 // The consumer's end of a stream: leaving the answer for any reason stops production.
@@ -102,8 +110,13 @@ void Router::answerStream(std::uint32_t id, const StreamSettings& settings, cons
     StreamConsumer consumer{device_.stream(settings)};
     // A cancelled task ends the sequence like its natural end; the closing reply is still
     // attempted, as the last frame of a draining connection.
+    // After a gap, frames that refer to what the client missed would only show damage: the
+    // client sees the last good picture until a key frame gets through.
+    bool behind = false;
     while (auto buffer = consumer.stream.next(stop)) {
-        send(Frame{FrameKind::chunk, id, {}, std::move(*buffer)});
+        if (behind && !isKeyFrame(*buffer)) continue;
+        behind = !send(Frame{FrameKind::chunk, id, {}, std::move(*buffer)});
+        if (behind) consumer.stream.requestRefresh();
     }
     send(Frame{FrameKind::reply, id, emptyObject(), {}});
 }

@@ -19,13 +19,15 @@ namespace tavrel {
 /// tasks and adds no locking of its own (the device serialises what it must).
 class Router {
   public:
-    /// Writes one frame to the client; may throw (the client is gone).
-    using Send = std::function<void(const Frame&)>;
+    /// Writes one frame to the client; may throw (the client is gone). False when a stream
+    /// chunk was left out because the client is behind.
+    using Send = std::function<bool(const Frame&)>;
 
     explicit Router(Device& device) : device_(device) {}
 
     /// Answers through `send`; never throws. `stop` is the answering task's cancellation: it
-    /// ends a running stream (the device stops producing it).
+    /// ends a running stream (the device stops producing it). A stream whose chunk is left out
+    /// sends nothing more until a key frame, which it asks the device for.
     void answer(std::uint32_t id, const Request& request, const Send& send,
                 std::stop_token stop = {}) const;
 

@@ -55,14 +55,17 @@ Decision FrameScheduler::tick(double t) const {
         if (!ready) return Decision::wait(next);
         return Decision::encode(keyWanted || keyDue);
     }
-    // A still screen: only a key frame is worth sending, and not subject to the frame rate.
-    if (idleKeyFrames && (keyWanted || keyDue)) return Decision::encode(true);
+    // A still screen: only a key frame is worth sending (one asked for, or an idle one when due),
+    // and never faster than the frame rate, however short the key-frame interval.
+    if (keyWanted || (idleKeyFrames && keyDue)) {
+        return ready ? Decision::encode(true) : Decision::wait(next);
+    }
     return Decision::idle();
 }
 
 void FrameScheduler::encoded(double t, bool key) {
-    // Capped so that key frames of a still screen, which ignore the frame rate, cannot push
-    // the schedule far ahead. std::max and std::min keep their first argument against a NaN.
+    // Capped so that the schedule never runs far ahead of the encodes. std::max and std::min
+    // keep their first argument against a NaN.
     due = due ? std::min(std::max(*due, t), t + minimumInterval) + minimumInterval
               : t + minimumInterval;
     lastEncode = t;

@@ -62,7 +62,7 @@ struct FrameScheduler {
     /// next decision already sees it. A caller that cannot encode does not call it, and the
     /// picture stays due.
     void encoded(double t, bool key);
-    /// The next encode is a key frame.
+    /// The next encode is a key frame, also of a still screen (a client lost frames).
     void wantKeyFrame() { keyWanted = true; }
 
     /// The shortest time between two encodes of changing pictures, in intervals.

@@ -1,5 +1,7 @@
 #include "HelperPlatform/Media/H264Stream.hpp"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <exception>
 #include <string>
@@ -78,11 +80,14 @@ void H264Stream::units(Continuation continuation) {
     const std::weak_ptr<H264Stream> weak = weak_from_this();
     {
         std::lock_guard lock(lock_);
-        if (!session_ || continuation_) return;
+        if (state_ != State::starting || continuation_) return;
         continuation_ = continuation;
     }
     continuation.onTermination([weak](StreamTermination) {
         if (auto self = weak.lock()) self->stop();
+    });
+    continuation.onRefresh([weak] {
+        if (auto self = weak.lock()) self->requestKeyFrame();
     });
     const auto observer = source_->observe([weak] {
         if (auto self = weak.lock()) self->presented();
@@ -102,8 +107,9 @@ void H264Stream::units(Continuation continuation) {
     bool stopped;
     {
         std::lock_guard lock(lock_);
-        stopped = !session_;
+        stopped = state_ != State::starting;
         if (!stopped) {
+            state_ = State::running;
             observer_ = observer;
             tickQueue_ = std::move(tickQueue);
             timer_ = std::move(timer);
@@ -123,6 +129,16 @@ void H264Stream::units(Continuation continuation) {
     });
 }
 
+void H264Stream::requestKeyFrame() {
+    {
+        std::lock_guard lock(lock_);
+        scheduler_.wantKeyFrame();
+    }
+    source_->async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->decide(false);
+    });
+}
+
 void H264Stream::presented() {
     const auto picture = source_->picture();
     if (!picture) return;
@@ -137,7 +153,7 @@ void H264Stream::presented() {
 
 void H264Stream::decide(bool changed) {
     std::unique_lock lock(lock_);
-    if (!session_) return;
+    if (state_ != State::running) return;
     const double t = streamTime();
     const Decision decision = changed ? scheduler_.frameChanged(t) : scheduler_.tick(t);
     switch (decision.kind) {
@@ -247,7 +263,7 @@ void H264Stream::finished(std::optional<HelperFailure> failure) {
         std::lock_guard lock(lock_);
         if (inFlight_ > 0) --inFlight_;
         continuation = continuation_;
-        stopped = !session_;
+        stopped = state_ != State::running;
     }
     // Both paths continue on the source's queue, never on the encoder's thread: the next
     // decision runs there, and ending the output (which stops the stream and completes the
@@ -287,8 +303,9 @@ void H264Stream::stop(std::optional<HelperFailure> failure) {
     std::optional<Continuation> continuation;
     {
         std::lock_guard lock(lock_);
+        if (state_ == State::stopping || state_ == State::stopped) return;
+        state_ = State::stopping;
         session = std::move(session_);
-        session_.reset();
         observer = std::exchange(observer_, std::nullopt);
         timer = std::move(timer_);
         tickQueue = std::move(tickQueue_);
@@ -301,9 +318,16 @@ void H264Stream::stop(std::optional<HelperFailure> failure) {
     if (session) {
         session->complete();
         source_->letGo();
+        session.reset();
+        // An encoder at full size leaves tens of megabytes glibc would otherwise keep.
+        ::malloc_trim(0);
     }
     // The output ends last, so a consumer that sees the end finds the source already let go. A
     // stream stopped by its owner rather than by its consumer ends its output too.
+    {
+        std::lock_guard lock(lock_);
+        state_ = State::stopped;
+    }
     if (continuation) {
         continuation->finish(failure ? std::make_exception_ptr(*failure) : nullptr);
     }

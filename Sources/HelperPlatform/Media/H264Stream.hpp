@@ -74,6 +74,8 @@ class H264Stream : public std::enable_shared_from_this<H264Stream> {
 
     /// Ends everything; idempotent, callable from any thread.
     void stop();
+    /// The next frame is a key frame, as soon as the frame rate allows (a client fell behind).
+    void requestKeyFrame();
 
     const EncoderPlan& plan() const { return plan_; }
     const std::string& encoderName() const { return encoderName_; }
@@ -116,7 +118,12 @@ class H264Stream : public std::enable_shared_from_this<H264Stream> {
     std::string encoderName_;
     Trace trace_;
 
+    // starting: made, not producing yet; running: observing, ticking and encoding; stopping:
+    // `stop` is releasing the observer, timer, encoder and source; stopped: all released.
+    enum class State { starting, running, stopping, stopped };
+
     std::mutex lock_;
+    State state_ = State::starting;
     FrameScheduler scheduler_;
     std::shared_ptr<EncoderSession> session_;
     std::optional<ObserverID> observer_;

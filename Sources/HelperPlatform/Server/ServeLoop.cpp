@@ -34,11 +34,12 @@ void serve(Device& device, const ServeLoopOptions& options, const Log& log) {
     std::unique_ptr<SocketServer> server;
     try {
         server = std::make_unique<SocketServer>(options.socket, device, log);
+        server->start();
     } catch (const std::exception& error) {
         Log::writeToStandardError(HelperFailure::from(error).message());
         endProcess(3);
     }
-    server->start();
+    if (options.listening) options.listening();
     if (options.startWarming) options.startWarming();
 
     auto main = SerialQueue::onCallingThread("tavrel.main");

@@ -16,6 +16,8 @@ struct ServeLoopOptions {
     std::string socket;
     /// The host's process; its end stops the helper.
     std::optional<std::int32_t> parentPid;
+    /// Called once the socket listens (the "serving" line belongs here, not before).
+    std::function<void()> listening;
     /// Starts the device's warm-up; called once, after accepting has begun.
     std::function<void()> startWarming;
     /// Nothing while the device is usable, else why it is not; called every second on the main
@@ -27,8 +29,9 @@ struct ServeLoopOptions {
 
 /// Serves `device` on the socket until SIGTERM or SIGINT, the end of the parent process or the
 /// device going away, then logs "stopping: {reason}", closes the listener (removing the socket
-/// file), calls `closes` and ends the process with status 0. A socket that cannot be listened
-/// on ends it with status 3, its message on standard error. Takes over the calling (main)
+/// file if it is still its own), calls `closes` and ends the process with status 0. A socket
+/// that cannot be listened on ends it with status 3, its message on standard error; "serving" is
+/// logged (through `listening`) only once listening succeeded. Takes over the calling (main)
 /// thread and never returns; open connections are not drained, the process ends under them.
 [[noreturn]] void serve(Device& device, const ServeLoopOptions& options, const Log& log);
 

@@ -1,26 +1,26 @@
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
+#include <sys/types.h>
 
-#include "HelperCore/Concurrency/SerialQueue.hpp"
-#include "HelperCore/Server/Device.hpp"
+#include <cstddef>
+#include <ctime>
+#include <optional>
+#include <string>
 
 namespace tavrel {
 
-/// The Unix-domain stream socket the host connects to: made at `path` with mode 0600 (a stale
-/// file from an earlier run is removed first), accepting on a thread of its own
-/// ("tavrel.accept") and handing each connection on as a `SocketChannel`.
+/// The Unix-domain stream socket the host connects to: made at `path` with mode 0600 (whatever
+/// is at the path is replaced: a stale socket, or a placeholder the host made to reserve the
+/// name), non-blocking, for the server's event loop to accept from.
 ///
-/// Threads: `accept` once, from any thread; `close` from any thread but the accept thread
-/// (the handler must not close its own listener); the destructor closes.
+/// The socket file belongs to this listener only while it is the one it bound: closing removes
+/// it only if the path still names the same file (device, inode and change time), so a helper that
+/// stops never takes away the socket of a later helper on the same path.
+///
+/// Threads: `acceptOne` from the event loop; `close` from any thread once the loop no longer
+/// accepts; the destructor closes.
 class UnixSocketListener {
   public:
-    using Handler = std::function<void(std::shared_ptr<ByteChannel>)>;
-
     /// The longest path a socket address holds, without its terminating zero.
     static constexpr std::size_t maxPathBytes = 103;
     static constexpr int backlog = 8;
@@ -33,53 +33,23 @@ class UnixSocketListener {
     UnixSocketListener& operator=(const UnixSocketListener&) = delete;
 
     const std::string& path() const { return path_; }
+    int descriptor() const { return descriptor_; }
 
-    /// Starts the accept thread; `handler` runs on it for each new channel and must return
-    /// quickly. Returns at once.
-    void accept(Handler handler);
+    /// A connected, non-blocking socket, or none when no client waits. A client that gave up
+    /// before it was taken counts as none. Throws `HelperFailure` 502 "cannot accept: {reason}"
+    /// for a lack of descriptors or memory, which passes when connections end.
+    std::optional<int> acceptOne();
 
-    /// Stops accepting, closes the socket and removes its file. Channels already accepted stay
-    /// open. Later calls do nothing.
+    /// Closes the socket and removes its file if it is still this listener's. Later calls do
+    /// nothing.
     void close();
 
   private:
-    void acceptLoop(Handler handler);
-
     const std::string path_;
     int descriptor_ = -1;
-    std::mutex mutex_;  // guards `closed_` and the start of the thread
-    bool closed_ = false;
-    std::thread acceptThread_;
-};
-
-/// One accepted connection. Reads run one at a time on its "tavrel.socket.read" queue, writes
-/// one at a time on its "tavrel.socket.write" queue, so a read and a write may overlap but two
-/// writes never interleave.
-///
-/// Threads: `read` from one task at a time, `write` and `close` from any thread. A read or write
-/// waiting on the socket when `close` is called ends (a read with none, a write with a failure);
-/// later calls fail without touching the descriptor number, which the system may have reused.
-class SocketChannel : public ByteChannel {
-  public:
-    static constexpr std::size_t readSize = 65536;
-
-    /// Takes ownership of a connected socket.
-    explicit SocketChannel(int descriptor);
-    ~SocketChannel() override;
-
-    std::optional<Bytes> read() override;
-    void write(std::span<const std::uint8_t> bytes) override;
-    void close() override;
-
-  private:
-    bool isClosed();
-
-    const int descriptor_;
-    std::mutex mutex_;  // guards `closed_`
-    bool closed_ = false;
-    std::unique_ptr<std::uint8_t[]> readBuffer_;  // used on the read queue only
-    SerialQueue readQueue_{"tavrel.socket.read"};
-    SerialQueue writeQueue_{"tavrel.socket.write"};
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+    timespec changed_{};
 };
 
 /// The operating system's text for an error number ("Broken pipe").

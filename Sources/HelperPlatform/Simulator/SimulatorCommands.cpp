@@ -22,14 +22,16 @@ void serveSimulator(const ServeOptions& options) {
         std::fflush(nullptr);
         std::_Exit(3);
     }
-    log.info([&] {
-        return "serving " + options.device.udid + " on " + options.socket + " with CoreSimulator " +
-               device->coreSimulator().value_or("unknown");
-    });
     // The serve loop ends the process; the device lives until then.
     auto& served = *device.release();
     ServeLoopOptions loop;
     loop.socket = options.socket;
+    loop.listening = [&] {
+        log.info([&] {
+            return "serving " + options.device.udid + " on " + options.socket +
+                   " with CoreSimulator " + served.coreSimulator().value_or("unknown");
+        });
+    };
     loop.parentPid = options.parentPid;
     loop.startWarming = [&served] { served.startWarming(); };
     loop.gone = [&served]() -> std::optional<std::string> {

@@ -30,8 +30,12 @@ TEST(JSONEncode, WritesDocumentsCompactSortedAndWithBareSlashes) {
     for (const auto& c : cases) EXPECT_EQ(JSON::encode(c.value), c.expected);
 }
 
-TEST(JSONEncode, GivesAnEmptyObjectWhenTheTextIsNotUTF8) {
-    EXPECT_EQ(JSON::encode(JSONValue::Object{{"bad", std::string("\xff\xfe")}}), "{}");
+TEST(JSONEncode, ReplacesBytesThatAreNotUTF8) {
+    EXPECT_EQ(JSON::encode(JSONValue::Object{{"bad", std::string("\xff\xfe")}, {"ok", 1}}),
+              "{\"bad\":\"\xEF\xBF\xBD\xEF\xBF\xBD\",\"ok\":1}");
+    // What a client gets for a request that carried such bytes: the message and the status.
+    const std::string failure = JSON::encode(HelperFailure("not an op: caf\xC3", 400));
+    EXPECT_EQ(failure, "{\"message\":\"not an op: caf\xEF\xBF\xBD\",\"status\":400}");
 }
 
 TEST(JSONValue, ComparesObjectsByMembersWhateverTheirOrder) {

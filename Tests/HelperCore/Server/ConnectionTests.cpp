@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "HelperCore/Base/HelperFailure.hpp"
@@ -42,7 +43,7 @@ struct Served {
             std::lock_guard lock(mutex);
             lines.push_back(line);
         });
-        task = std::thread([this, log] { Connection(channel, router, log).run(); });
+        task = std::thread([this, log] { testing::runConnection(channel, router, log); });
     }
     void finish() {
         channel->endInput();
@@ -94,7 +95,7 @@ TEST(Connection, InputRequestsAreAnsweredBeforeTheNextFrameIsLookedAt) {
     both.insert(both.end(), second.begin(), second.end());
     channel->feed(both);  // two requests in one write
     channel->endInput();
-    Connection(channel, router, Log(Log::Level::error, nullptr)).run();
+    testing::runConnection(channel, router, Log(Log::Level::error, nullptr));
     EXPECT_EQ(transport->framesAtStep(), (std::vector<std::size_t>{0, 1}));
     const auto frames = channel->frames();
     ASSERT_EQ(frames.size(), 2u);
@@ -146,7 +147,8 @@ TEST(Connection, AScreenshotIsAnsweredWhileAStreamRunsAndLeavingCancelsTheStream
     EXPECT_GE(chunksAfterReply, 3u) << "the stream keeps going after the screenshot's reply";
     served.finish();  // the client leaves mid-stream
     EXPECT_EQ(served.device.cancelledStreams(), 1);
-    for (int i = 0; i < 1000 && served.device.liveStreams() > 0; ++i) {
+    const auto ended = std::chrono::steady_clock::now() + 10s;
+    while (served.device.liveStreams() > 0 && std::chrono::steady_clock::now() < ended) {
         std::this_thread::sleep_for(1ms);  // the producer notices at its next buffer
     }
     EXPECT_EQ(served.device.liveStreams(), 0);
@@ -207,8 +209,108 @@ TEST(Connection, ReadAndWriteFailuresEndOrSkipQuietly) {
     served.channel->feed(request(1, "{}"));  // its failure frame cannot be written
     served.channel->feed(request(2, R"({"op":"hid"})"));
     served.finish();
-    EXPECT_EQ(served.channel->writeCount(), 3u) << "the failure frame after the failed reply too";
+    // A socket that failed once is not written again: a frame cut short there would make every
+    // later byte unreadable.
+    EXPECT_EQ(served.channel->writeCount(), 1u);
     EXPECT_EQ(served.channel->closeCount(), 1u);
+}
+
+// A socket whose peer reads only when the test says so.
+class StalledSink : public FrameSink {
+  public:
+    std::size_t writeSome(std::span<const std::uint8_t> bytes) override {
+        std::lock_guard lock(mutex_);
+        if (!reading_) return 0;
+        written_.insert(written_.end(), bytes.begin(), bytes.end());
+        return bytes.size();
+    }
+    void setInterest(bool read, bool) override {
+        std::lock_guard lock(mutex_);
+        wantsRead_ = read;
+    }
+    void finished() override {}
+    void startReading() {
+        std::lock_guard lock(mutex_);
+        reading_ = true;
+    }
+    bool wantsRead() {
+        std::lock_guard lock(mutex_);
+        return wantsRead_;
+    }
+    std::vector<Frame> frames() {
+        std::lock_guard lock(mutex_);
+        FrameDecoder decoder;
+        return decoder.push(written_);
+    }
+
+  private:
+    std::mutex mutex_;
+    bool reading_ = false;
+    bool wantsRead_ = true;
+    Bytes written_;
+};
+
+bool isKey(const Bytes& unit) {
+    return unit.size() > 4 && (unit[4] & 0x1F) == 5;
+}
+
+TEST(Connection, AClientThatFallsBehindGetsAGapThenAKeyFrameAndRepliesAreKept) {
+    ScriptedDevice device;
+    Bytes key(300000, 0), delta(300000, 0);
+    for (Bytes* unit : {&key, &delta}) (*unit)[3] = 1;
+    key[4] = 0x65;
+    delta[4] = 0x41;
+    device.setStream({key, delta, delta, delta}, 1ms, nullptr, /*endless=*/true);
+    Router router(device);
+    auto sink = std::make_shared<StalledSink>();
+    ConnectionLimits limits;
+    limits.unsentBytes = 1 << 20;
+    auto connection =
+        Connection::make(sink, router, Log(Log::Level::error, nullptr), TaskPool::shared(), limits);
+    const Bytes requests = [] {
+        Bytes bytes = Wire::encode(
+            request(1, R"({"op":"stream","fps":30,"scale":1,"key_frame_s":2,"bitrate":1000000})"));
+        for (std::uint32_t id = 2; id < 6; ++id) {
+            const Bytes more = Wire::encode(request(id, R"({"op":"describe"})"));
+            bytes.insert(bytes.end(), more.begin(), more.end());
+        }
+        return bytes;
+    }();
+    connection->received(requests);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    // The queue fills past its limit: reading stops, chunks are left out, nothing grows.
+    while (device.refreshRequests() < 3 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_GE(device.refreshRequests(), 3);
+    EXPECT_FALSE(sink->wantsRead()) << "a connection this far behind is not read";
+    EXPECT_LT(connection->writer().unsent(), limits.unsentBytes + 2 * key.size());
+    sink->startReading();
+    connection->writable();
+    // The device does not make key frames on request: the next one in its cycle comes through.
+    std::vector<Frame> frames;
+    while (std::chrono::steady_clock::now() < deadline) {
+        connection->writable();
+        frames = sink->frames();
+        if (frames.size() > 12) break;
+        std::this_thread::sleep_for(2ms);
+    }
+    std::set<std::uint32_t> replied;
+    std::vector<Bytes> chunks;
+    for (const auto& frame : frames) {
+        if (frame.kind == FrameKind::reply) replied.insert(frame.id);
+        if (frame.kind == FrameKind::chunk) chunks.push_back(frame.blob);
+    }
+    EXPECT_EQ(replied, (std::set<std::uint32_t>{2, 3, 4, 5})) << "replies are never left out";
+    // Queued up to the limit (four units of 300 kB), then the gap; the first after it is a key
+    // frame.
+    ASSERT_GT(chunks.size(), 5u);
+    EXPECT_EQ(std::vector<Bytes>(chunks.begin(), chunks.begin() + 4),
+              (std::vector<Bytes>{key, delta, delta, delta}));
+    EXPECT_TRUE(isKey(chunks[4])) << "a delta frame right after the gap";
+    connection->readEnded();
+    connection->close();
+    connection->waitUntilIdle();
 }
 
 }  // namespace

@@ -24,15 +24,18 @@ using Operation = ScriptedDevice::Operation;
 struct Sent {
     std::mutex mutex;
     std::vector<Frame> frames;
-    std::set<std::size_t> failing;  // indexes of send attempts that throw
+    std::set<std::size_t> failing;   // indexes of send attempts that throw
+    std::set<std::size_t> dropping;  // indexes of chunk sends left out, the client being behind
     std::size_t attempts = 0;
 
     Router::Send send() {
         return [this](const Frame& frame) {
             std::lock_guard lock(mutex);
             const std::size_t attempt = attempts++;
-            frames.push_back(frame);
             if (failing.count(attempt)) throw HelperFailure("writing the socket: Broken pipe", 502);
+            if (dropping.count(attempt)) return false;
+            frames.push_back(frame);
+            return true;
         };
     }
 };
@@ -220,18 +223,39 @@ TEST(Router, AFailedSendEndsTheStreamAndAFailureIsAttemptedOnce) {
     Sent sent;
     sent.failing = {2, 3};  // the third chunk and the failure after it
     router.answer(5, Request::stream({30, 1, 2, 1000000}), sent.send());
-    ASSERT_EQ(sent.frames.size(), 4u);
-    EXPECT_EQ(sent.frames[2].kind, FrameKind::chunk);
-    EXPECT_EQ(sent.frames[3].kind, FrameKind::failure);
-    EXPECT_EQ(text(sent.frames[3].json),
-              R"({"message":"writing the socket: Broken pipe","status":502})");
+    ASSERT_EQ(sent.frames.size(), 2u);
+    EXPECT_EQ(sent.frames[1].kind, FrameKind::chunk);
+    EXPECT_EQ(sent.attempts, 4u);
     EXPECT_EQ(device.cancelledStreams(), 1) << "leaving the answer stops production";
 
     Sent replies;
     replies.failing = {0};
     router.answer(6, Request::describe(), replies.send());
-    ASSERT_EQ(replies.frames.size(), 2u);
-    EXPECT_EQ(replies.frames[1].kind, FrameKind::failure);
+    ASSERT_EQ(replies.attempts, 2u);
+    ASSERT_EQ(replies.frames.size(), 1u);
+    EXPECT_EQ(replies.frames[0].kind, FrameKind::failure);
+    EXPECT_EQ(text(replies.frames[0].json),
+              R"({"message":"writing the socket: Broken pipe","status":502})");
+}
+
+TEST(Router, AStreamThatFallsBehindSkipsToAKeyFrameItAsksFor) {
+    const Bytes key{0, 0, 0, 1, 0x65, 0xAA, 0, 0, 0, 1, 9, 0xF0};   // IDR slice, delimiter
+    const Bytes delta{0, 0, 0, 1, 0x41, 0xBB, 0, 0, 0, 1, 9, 0xF0};  // non-IDR slice
+    ScriptedDevice device;
+    device.setStream({key, delta, delta, key, delta, key, delta}, 1ms);
+    Router router(device);
+    Sent sent;
+    sent.dropping = {1, 2};  // the first delta, and the first key frame after it
+    router.answer(4, Request::stream({30, 1, 2, 1000000}), sent.send());
+    std::vector<Bytes> chunks;
+    for (const auto& frame : sent.frames) {
+        if (frame.kind == FrameKind::chunk) chunks.push_back(frame.blob);
+    }
+    // Offered: key, delta (left out), key (left out: still behind), key, delta, then the reply.
+    EXPECT_EQ(chunks, (std::vector<Bytes>{key, key, delta}));
+    EXPECT_EQ(sent.attempts, 6u) << "the deltas after a gap are not even offered";
+    EXPECT_EQ(device.refreshRequests(), 2) << "each gap asks for a key frame";
+    EXPECT_EQ(sent.frames.back().kind, FrameKind::reply);
 }
 
 TEST(Router, CancellingTheAnsweringTaskEndsAnEndlessStream) {
@@ -247,7 +271,10 @@ TEST(Router, CancellingTheAnsweringTaskEndsAnEndlessStream) {
     stop.request_stop();
     answering.join();
     EXPECT_EQ(device.cancelledStreams(), 1);
-    for (int i = 0; i < 200 && device.liveStreams() > 0; ++i) std::this_thread::sleep_for(1ms);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (device.liveStreams() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);  // the producer notices at its next buffer
+    }
     EXPECT_EQ(device.liveStreams(), 0);
     std::lock_guard lock(sent.mutex);
     ASSERT_GE(sent.frames.size(), 2u);

@@ -144,18 +144,30 @@ TEST(FrameScheduler, AnswersAKeyFrameWishAtTheNextAllowedEncode) {
                                             {0.35, Event::encodedKey},
                                             {0.5, Event::changed, delta},
                                         });
-    // A still screen: with idle key frames at once, ignoring the frame rate; without, never.
+    // A still screen: the wish is granted within the frame rate, idle key frames or not (a
+    // client that lost frames must not wait for the screen to change).
     run(FrameScheduler(10, 100, true), {
                                            {0, Event::encodedKey},
                                            {0.01, Event::wantKey},
-                                           {0.01, Event::tick, key},
+                                           {0.01, Event::tick, wait(0.075)},
+                                           {0.08, Event::tick, key},
                                        });
     run(FrameScheduler(10, 100, false), {
                                             {0, Event::encodedKey},
                                             {0.01, Event::wantKey},
-                                            {50, Event::tick, idle},
-                                            {50, Event::changed, key},
+                                            {50, Event::tick, key},
+                                            {50, Event::encodedKey},
+                                            {60, Event::tick, idle},
                                         });
+    // Idle key frames due all the time still come no faster than the frame rate.
+    run(FrameScheduler(1, 1e-9, true), {
+                                           {0, Event::encodedKey},
+                                           {0.001, Event::tick, wait(0.75)},
+                                           {0.5, Event::tick, wait(0.75)},
+                                           {0.75, Event::tick, key},
+                                           {0.75, Event::encodedKey},
+                                           {0.8, Event::tick, wait(1.5)},
+                                       });
 }
 
 // Plays a source that redraws every `period` s, each picture reaching the scheduler up to

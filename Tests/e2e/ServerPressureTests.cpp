@@ -1,0 +1,198 @@
+// The helper in a child process against clients that misbehave: many idle connections, a
+// pipeline that is never read, a stream nobody reads, hostile request texts, two helpers on one
+// path. Each checks the helper's threads, descriptors and memory, and that a fresh client is
+// served throughout.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "Support/SimulatorHome.hpp"
+#include "Support/TestClient.hpp"
+
+namespace tavrel::e2e {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+using testing::TestClient;
+
+// What /proc shows of the helper.
+struct Footprint {
+    long threads = 0;
+    long descriptors = 0;
+    long residentKiB = 0;
+};
+
+Footprint footprintOf(pid_t pid) {
+    Footprint footprint;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) footprint.threads = std::stol(line.substr(8));
+        if (line.rfind("VmRSS:", 0) == 0) footprint.residentKiB = std::stol(line.substr(6));
+    }
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        ++footprint.descriptors;
+    }
+    return footprint;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return condition();
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// A fresh client's describe comes back.
+void expectServed(const std::string& socket) {
+    TestClient fresh(socket);
+    const auto answer = fresh.ask(1, R"({"op":"describe"})", 10s);
+    EXPECT_EQ(answer.final.kind, FrameKind::reply) << answer.json();
+}
+
+struct Pressure : ::testing::Test {
+    SimulatorHome home;
+    std::unique_ptr<ServedDevice> served;
+    Footprint baseline;
+
+    void SetUp() override {
+        served = std::make_unique<ServedDevice>(home, home.boot("Phone"));
+        // The first answers make the device's lazy parts and the pool's first workers.
+        for (int i = 0; i < 3; ++i) expectServed(served->socket());
+        TestClient warm(served->socket());
+        EXPECT_EQ(warm.ask(1, R"({"op":"screenshot","quality":50})", 10s).final.kind,
+                  FrameKind::reply);
+        baseline = footprintOf(served->process().pid());
+    }
+
+    Footprint now() const { return footprintOf(served->process().pid()); }
+
+    // Threads, descriptors and memory settle back (a freed heap may keep a little).
+    void expectBackToBaseline() {
+        EXPECT_TRUE(eventually([&] { return now().descriptors <= baseline.descriptors; }))
+            << now().descriptors << " descriptors, " << baseline.descriptors << " before";
+        EXPECT_TRUE(eventually([&] { return now().threads <= baseline.threads + 16; }))
+            << now().threads << " threads, " << baseline.threads << " before";
+        EXPECT_LT(now().residentKiB, baseline.residentKiB + 30 * 1024);
+        expectServed(served->socket());
+        EXPECT_EQ(served->process().wait(0ms), std::nullopt) << "the helper ended";
+    }
+};
+
+TEST_F(Pressure, FiveHundredIdleConnectionsCostNoThreads) {
+    std::vector<std::unique_ptr<TestClient>> idle;
+    for (int i = 0; i < 500; ++i) idle.push_back(std::make_unique<TestClient>(served->socket()));
+    ASSERT_TRUE(eventually([&] { return now().descriptors >= baseline.descriptors + 490; }))
+        << now().descriptors << " descriptors, " << baseline.descriptors << " before";
+    EXPECT_LE(now().threads, baseline.threads + 8);
+    expectServed(served->socket());
+    idle.clear();
+    expectBackToBaseline();
+}
+
+TEST_F(Pressure, AThousandPipelinedScreenshotsNeverReadStayBounded) {
+    TestClient greedy(served->socket());
+    Bytes pipeline;
+    for (std::uint32_t id = 1; id <= 1000; ++id) {
+        const std::string request = R"({"op":"screenshot","quality":90})";
+        const Bytes frame =
+            Wire::encode(Frame{FrameKind::request, id, Bytes(request.begin(), request.end()), {}});
+        pipeline.insert(pipeline.end(), frame.begin(), frame.end());
+    }
+    std::thread writer([&] {
+        // Blocks once the helper stops reading: that is the back-pressure.
+        ::send(greedy.descriptor(), pipeline.data(), pipeline.size(), MSG_NOSIGNAL);
+    });
+    // Wait until the helper has answered enough to be held back by the unread replies.
+    std::this_thread::sleep_for(100ms);  // nothing to wait on: the helper is meant to stall
+    eventually([&] { return now().residentKiB > baseline.residentKiB + 4 * 1024; }, 3s);
+    const Footprint loaded = now();
+    EXPECT_LE(loaded.threads, baseline.threads + 24);
+    EXPECT_LT(loaded.residentKiB, baseline.residentKiB + 80 * 1024);
+    expectServed(served->socket());
+    ::shutdown(greedy.descriptor(), SHUT_RDWR);
+    writer.join();
+    greedy.close();
+    expectBackToBaseline();
+}
+
+TEST_F(Pressure, AStreamNobodyReadsKeepsMemoryFlat) {
+    TestClient viewer(served->socket());
+    viewer.request(7, R"({"op":"stream","fps":60,"scale":1,"key_frame_s":1,"bitrate":8000000})");
+    const auto result = runProgram("tavrel-simctl", {"animate", served->udid(), "on"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    // The encoder's own working set comes first; from then on nothing may pile up.
+    std::this_thread::sleep_for(1500ms);  // the client does not read: time is the test's input
+    const Footprint started = now();
+    std::this_thread::sleep_for(6s);
+    EXPECT_LT(now().residentKiB, started.residentKiB + 20 * 1024);
+    expectServed(served->socket());
+    // Reading again, frames still flow.
+    for (int i = 0; i < 50; ++i) {
+        const auto frame = viewer.readFrame(5s);
+        ASSERT_TRUE(frame);
+        ASSERT_EQ(frame->kind, FrameKind::chunk);
+    }
+    runProgram("tavrel-simctl", {"animate", served->udid(), "off"});
+    viewer.close();
+    EXPECT_TRUE(eventually([&] { return now().threads <= baseline.threads + 16; }));
+    EXPECT_TRUE(eventually([&] { return now().descriptors <= baseline.descriptors; }));
+    expectServed(served->socket());
+}
+
+TEST_F(Pressure, HostileTextsGetFailuresWithMessageAndStatus) {
+    TestClient client(served->socket());
+    const auto bad = client.ask(1, "{\"op\":\"\xff\xfe\"}");
+    ASSERT_EQ(bad.final.kind, FrameKind::failure);
+    const json failure = json::parse(bad.json());
+    EXPECT_EQ(failure["status"], 400) << bad.json();
+    EXPECT_TRUE(failure["message"].is_string()) << bad.json();
+
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    const auto nested = client.ask(2, deep, 10s);
+    ASSERT_EQ(nested.final.kind, FrameKind::failure);
+    EXPECT_EQ(json::parse(nested.json()),
+              json({{"message", "a request that is not one: nested deeper than 32 levels"},
+                    {"status", 400}}));
+    EXPECT_EQ(client.ask(3, R"({"op":"describe"})").final.kind, FrameKind::reply)
+        << "the connection carries on";
+    expectBackToBaseline();
+}
+
+TEST(PressurePaths, AStoppingHelperLeavesTheSocketOfTheNextOne) {
+    SimulatorHome home;
+    const std::string udid = home.boot("Phone");
+    std::ofstream(home.file("helper.sock")) << "reserved by the host";
+    auto first = std::make_unique<ServedDevice>(home, udid);
+    ServedDevice second(home, udid);  // same path: takes it over
+    ASSERT_TRUE(eventually([&] {
+        return second.process().standardError().find("[info] serving") != std::string::npos;
+    })) << second.process().standardError();
+    first.reset();  // stops, and must not remove the second's socket
+    struct stat info {};
+    ASSERT_EQ(::stat(second.socket().c_str(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    expectServed(second.socket());
+
+    // A socket that cannot be made is no start: no serving line, status 3.
+    ChildProcess failing("tavrel-helper",
+                         {"serve", "--udid", udid, "--socket", home.file("missing/helper.sock")},
+                         home.path());
+    EXPECT_EQ(failing.wait(15s), 3);
+    EXPECT_EQ(failing.standardError().find("serving"), std::string::npos)
+        << failing.standardError();
+}
+
+}  // namespace
+}  // namespace tavrel::e2e
