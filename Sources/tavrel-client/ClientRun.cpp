@@ -11,6 +11,7 @@
 #include "tavrel-client/ClientElements.hpp"
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/ClientSocket.hpp"
+#include "tavrel-client/ViewServer.hpp"
 
 namespace tavrel::client {
 namespace {
@@ -136,6 +137,9 @@ void run(const ClientInvocation& invocation, std::ostream& out, std::ostream& no
     if (const auto* command = std::get_if<TypeCommand>(&invocation.command)) {
         typed = ClientRequests::type(command->text);
     }
+    if (const auto* command = std::get_if<ViewCommand>(&invocation.command)) {
+        return view(invocation, *command, out);
+    }
     Session session{invocation, ClientSocket(invocation.socket)};
     std::visit(
         [&](const auto& command) {
@@ -189,6 +193,8 @@ void run(const ClientInvocation& invocation, std::ostream& out, std::ostream& no
                 out << session.element(command.identifier).dump() << '\n';
             } else if constexpr (std::is_same_v<T, StreamCommand>) {
                 stream(session, command, out, notes);
+            } else if constexpr (std::is_same_v<T, ViewCommand>) {
+                // served above, without a session of its own
             }
         },
         invocation.command);
