@@ -22,12 +22,12 @@
 #include <nlohmann/json.hpp>
 
 #include "HelperCore/Base/HelperFailure.hpp"
-#include "HelperCore/Video/AnnexB.hpp"
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/ClientSocket.hpp"
 #include "tavrel-client/ViewAccess.hpp"
 #include "tavrel-client/ViewAssets.hpp"
 #include "tavrel-client/ViewHelper.hpp"
+#include "tavrel-client/ViewOutbox.hpp"
 
 namespace tavrel::client {
 namespace {
@@ -51,12 +51,6 @@ constexpr std::size_t maxQueuedVideoBytes = 1 << 20;
 constexpr std::size_t maxWaitingRequests = 32;
 constexpr std::size_t maxMessageBytes = 64 * 1024;
 constexpr auto httpIdleTimeout = 30s;
-
-bool startsWithParameterSet(const Bytes& unit) {
-    // An access unit opens with a four-byte start code; key frames put the SPS first.
-    return unit.size() > 4 && unit[0] == 0 && unit[1] == 0 && unit[2] == 0 && unit[3] == 1 &&
-           AnnexB::type(AnnexB::ByteView(unit.data() + 4, 1)) == 7;
-}
 
 struct Settings {
     std::string socket;
@@ -143,7 +137,6 @@ class Server {
 class Viewer : public std::enable_shared_from_this<Viewer> {
   public:
     enum class State { open, closed };
-    enum class Video { waitingForKeyFrame, flowing };
 
     Viewer(Server& server, beast::tcp_stream stream)
         : server_(server), socket_(std::move(stream)), wake_(server.io()) {
@@ -167,8 +160,8 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
         pump_ = std::make_unique<StreamPump>(
             settings.socket, settings.streamRequest,
             [self, &io](Bytes unit) {
-                asio::post(io, [self, unit = std::move(unit)]() mutable {
-                    if (auto viewer = self.lock()) viewer->video(std::move(unit));
+                asio::post(io, [self, unit = std::move(unit)] {
+                    if (auto viewer = self.lock()) viewer->video(unit);
                 });
             },
             [self, &io](const std::string& trouble) {
@@ -201,11 +194,6 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
     }
 
   private:
-    struct Outgoing {
-        bool binary;
-        std::string bytes;
-    };
-
     void close() {
         if (state_ == State::closed) return;
         state_ = State::closed;
@@ -217,29 +205,22 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
 
     void sendText(std::string text) {
         if (state_ != State::open) return;
-        outgoing_.push_back({false, std::move(text)});
+        outbox_.text(std::move(text));
         wake_.cancel();
     }
 
-    void video(Bytes unit) {
+    void video(const Bytes& unit) {
         if (state_ != State::open) return;
-        const bool key = startsWithParameterSet(unit);
-        if (video_ == Video::waitingForKeyFrame && !key) return;
-        if (queuedVideoBytes_ + unit.size() > maxQueuedVideoBytes) {
-            // Behind: what waits is stale. Skip to this key frame, or have a fresh stream
-            // begin with one.
-            std::erase_if(outgoing_, [](const Outgoing& item) { return item.binary; });
-            queuedVideoBytes_ = 0;
-            if (!key) {
-                video_ = Video::waitingForKeyFrame;
+        switch (outbox_.video(unit)) {
+            case ViewOutbox::Taken::queued:
+                wake_.cancel();
+                break;
+            case ViewOutbox::Taken::skipped:
+                break;
+            case ViewOutbox::Taken::behind:
                 pump_->restart();
-                return;
-            }
+                break;
         }
-        video_ = Video::flowing;
-        queuedVideoBytes_ += unit.size();
-        outgoing_.push_back({true, std::string(unit.begin(), unit.end())});
-        wake_.cancel();
     }
 
     // {"id":N,"op":"hid","events":[...]} or {"id":N,"op":"accessibility"|"describe"}; only
@@ -286,17 +267,15 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
     static awaitable<void> write(std::shared_ptr<Viewer> self) {
         try {
             while (self->state_ == State::open) {
-                if (self->outgoing_.empty()) {
+                auto item = self->outbox_.next();
+                if (!item) {
                     boost::system::error_code woken;
                     self->wake_.expires_at(asio::steady_timer::time_point::max());
                     co_await self->wake_.async_wait(asio::redirect_error(use_awaitable, woken));
                     continue;
                 }
-                Outgoing item = std::move(self->outgoing_.front());
-                self->outgoing_.pop_front();
-                if (item.binary) self->queuedVideoBytes_ -= item.bytes.size();
-                self->socket_.binary(item.binary);
-                co_await self->socket_.async_write(asio::buffer(item.bytes), use_awaitable);
+                self->socket_.binary(item->binary);
+                co_await self->socket_.async_write(asio::buffer(item->bytes), use_awaitable);
             }
         } catch (const boost::system::system_error&) {
             beast::get_lowest_layer(self->socket_).close();
@@ -306,9 +285,7 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
     Server& server_;
     websocket::stream<beast::tcp_stream> socket_;
     State state_ = State::open;
-    Video video_ = Video::waitingForKeyFrame;
-    std::deque<Outgoing> outgoing_;
-    std::size_t queuedVideoBytes_ = 0;
+    ViewOutbox outbox_{maxQueuedVideoBytes};
     asio::steady_timer wake_;
     std::unique_ptr<StreamPump> pump_;
     std::unique_ptr<RequestLane> input_;
