@@ -166,7 +166,7 @@ describe('the viewer', { concurrency: false }, () => {
       return sums.map((sum) => sum / (shown.length / 4));
     }, jpeg);
     for (const channel of difference) assert.ok(channel < 8, `mean difference ${difference}`);
-    // An image that is not the screen differs by far more: the measure can fail.
+    // The decoder was configured from the stream's SPS.
     assert.ok(await page.evaluate(() => window.viewerStats.codec.startsWith('avc1.')));
     await page.close();
   });
@@ -309,13 +309,12 @@ describe('the viewer', { concurrency: false }, () => {
     assert.deepEqual(await viewer.ended, { code: 0, signal: null });
     await page.waitForFunction(() => /reconnecting/.test(document.getElementById('notice').textContent));
     assert.ok(JSON.parse(await client('describe')).width_pt > 0);
-    // A viewer started again on the same port is found by the page again, on its own.
+    // A viewer started again on the same port serves under a new token.
     const port = new URL(url).port;
     const again = start('tavrel-client', ['--socket', socketPath, 'view', '--port', port]);
     await waitFor('the second viewer', () => again.output.includes('http://'));
     const token = new URL(again.output.trim()).searchParams.get('token');
-    // The old page holds the old token: it stays refused and says so. A page with the new URL
-    // watches.
+    // The old page holds the old token and stays refused; with the new URL it watches again.
     await page.goto(again.output.trim());
     await page.waitForFunction(() => window.viewerStats.frames > 0, null, { timeout: 20000 });
     assert.ok(token);
