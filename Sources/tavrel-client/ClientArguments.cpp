@@ -23,6 +23,7 @@ const char* const usage =
     "  element IDENTIFIER\n"
     "  stream FILE --seconds N [--fps N] [--scale S] [--key-frame-s S] [--bitrate N]\n"
     "  record FILE --seconds N [--fps N] [--scale S]\n"
+    "  view [--port N] [--bind ADDR] [--fps N] [--scale S]\n"
     "points are the screen's points; FILE - writes to standard output";
 
 namespace {
@@ -73,6 +74,21 @@ std::optional<TouchLog> touchLog(Split& parts) {
 void needPositional(const Split& split, std::size_t count, const std::string& command,
                     const std::string& what) {
     if (split.positional.size() != count) throw UsageError(command + " takes " + what);
+}
+
+ViewCommand view(Split parts) {
+    needPositional(parts, 0, "view", "no arguments");
+    ViewCommand result;
+    if (parts.flags.contains("port")) {
+        result.port = integer(parts.flags["port"], "--port");
+        if (result.port < 0 || result.port > 65535) {
+            throw UsageError("--port is 0 to 65535, not " + parts.flags["port"]);
+        }
+    }
+    if (parts.flags.contains("bind")) result.bind = parts.flags["bind"];
+    if (parts.flags.contains("fps")) result.fps = integer(parts.flags["fps"], "--fps");
+    if (parts.flags.contains("scale")) result.scale = number(parts.flags["scale"], "--scale");
+    return result;
 }
 
 ClientCommand command(const std::vector<std::string>& items, std::size_t at) {
@@ -187,6 +203,7 @@ ClientCommand command(const std::vector<std::string>& items, std::size_t at) {
         if (parts.flags.contains("scale")) result.scale = number(parts.flags["scale"], "--scale");
         return result;
     }
+    if (word == "view") return view(split(items, from, {"port", "bind", "fps", "scale"}, {}));
     throw UsageError("not a command: " + word);
 }
 

@@ -90,10 +90,22 @@ struct StreamCommand {
     bool operator==(const StreamCommand&) const = default;
 };
 
+/// The live viewer in a browser.
+struct ViewCommand {
+    /// 0 takes any free port.
+    std::int64_t port = 0;
+    std::string bind = "127.0.0.1";
+    std::int64_t fps = 30;
+    double scale = 0.5;
+    double keyFrameS = 2;
+    std::int64_t bitrate = 4000000;
+    bool operator==(const ViewCommand&) const = default;
+};
+
 using ClientCommand = std::variant<HelloCommand, DescribeCommand, ScreenshotCommand, TapCommand,
                                    SwipeCommand, ButtonCommand, KeyCommand, TypeCommand,
                                    AccessibilityCommand, ElementCommand, StreamCommand,
-                                   RecordCommand>;
+                                   RecordCommand, ViewCommand>;
 
 struct ClientInvocation {
     std::string socket;

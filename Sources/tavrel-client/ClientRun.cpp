@@ -14,6 +14,7 @@
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/ClientSocket.hpp"
 #include "tavrel-client/StreamFiles.hpp"
+#include "tavrel-client/ViewServer.hpp"
 
 namespace tavrel::client {
 namespace {
@@ -167,6 +168,9 @@ void run(const ClientInvocation& invocation, std::ostream& out, std::ostream& no
     if (const auto* command = std::get_if<TypeCommand>(&invocation.command)) {
         typed = ClientRequests::type(command->text);
     }
+    if (const auto* command = std::get_if<ViewCommand>(&invocation.command)) {
+        return view(invocation, *command, out);
+    }
     Session session{invocation, ClientSocket(invocation.socket)};
     std::visit(
         [&](const auto& command) {
@@ -218,6 +222,8 @@ void run(const ClientInvocation& invocation, std::ostream& out, std::ostream& no
             } else if constexpr (std::is_same_v<T, RecordCommand>) {
                 ClientRecording::record(session.socket, command,
                                         [&session] { return session.deadline(); }, out);
+            } else if constexpr (std::is_same_v<T, ViewCommand>) {
+                // served above, without a session of its own
             }
         },
         invocation.command);

@@ -112,6 +112,23 @@ TEST(ClientArguments, RefusesWhatItCannotUse) {
     }
 }
 
+TEST(ClientArguments, ParsesTheViewer) {
+    const auto defaults = std::get<ViewCommand>(parse({"view"}).command);
+    EXPECT_EQ(defaults, ViewCommand{});
+    EXPECT_EQ(defaults.bind, "127.0.0.1");
+    const auto given = std::get<ViewCommand>(
+        parse({"view", "--port", "8500", "--bind", "0.0.0.0", "--fps", "60", "--scale", "1"})
+            .command);
+    EXPECT_EQ(given.port, 8500);
+    EXPECT_EQ(given.bind, "0.0.0.0");
+    EXPECT_EQ(given.fps, 60);
+    EXPECT_EQ(given.scale, 1);
+    for (const Args& refused : {Args{"view", "--port", "65536"}, Args{"view", "--port", "-1"},
+                                Args{"view", "extra"}, Args{"view", "--token", "t"}}) {
+        EXPECT_THROW(parse(refused), UsageError) << refused.back();
+    }
+}
+
 TEST(ClientRequests, DocumentsDecodeAsTheHelperReadsThem) {
     EXPECT_EQ(decoded(ClientRequests::hello()), Request::hello());
     EXPECT_EQ(decoded(ClientRequests::describe()), Request::describe());

@@ -1,0 +1,453 @@
+// The viewer's web server: the page over HTTP and one WebSocket per open page, on one thread.
+//
+//   browser ──HTTP──▶ page files (token checked)
+//   browser ◀─WS──▶ Viewer ──▶ RequestLane "input"  ─▶ helper (hid)
+//                          ──▶ RequestLane "query"  ─▶ helper (accessibility, describe)
+//                          ◀── StreamPump            ◀─ helper (stream: one access unit a chunk)
+//
+// Lanes and pumps block on their own threads and post what they get to the server's thread;
+// everything a Viewer holds is touched on that thread only.
+
+#include "tavrel-client/ViewServer.hpp"
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <csignal>
+#include <deque>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "tavrel-client/ClientRequests.hpp"
+#include "tavrel-client/ClientSocket.hpp"
+#include "tavrel-client/ViewAccess.hpp"
+#include "tavrel-client/ViewAssets.hpp"
+#include "tavrel-client/ViewHelper.hpp"
+#include "tavrel-client/ViewOutbox.hpp"
+
+namespace tavrel::client {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using asio::awaitable;
+using asio::use_awaitable;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+// What one browser can make the client spend.
+constexpr std::size_t maxConnections = 64;
+constexpr std::size_t maxViewers = 8;
+// Stream bytes waiting for one page's socket; past this the page is behind, and it is better
+// to skip to a fresh key frame than to show the past later and later.
+constexpr std::size_t maxQueuedVideoBytes = 1 << 20;
+constexpr std::size_t maxWaitingRequests = 32;
+constexpr std::size_t maxMessageBytes = 64 * 1024;
+constexpr auto httpIdleTimeout = 30s;
+
+struct Settings {
+    std::string socket;
+    double timeoutS;
+    std::string streamRequest;
+    json screen;
+    std::string token;
+};
+
+class Viewer;
+
+class Server {
+  public:
+    enum class State { serving, stopping };
+
+    Server(asio::io_context& io, Settings settings) : io_(io), settings_(std::move(settings)) {}
+
+    void listen(const tcp::endpoint& endpoint) {
+        acceptor_.open(endpoint.protocol());
+        acceptor_.set_option(tcp::acceptor::reuse_address(true));
+        acceptor_.bind(endpoint);
+        acceptor_.listen();
+    }
+    tcp::endpoint endpoint() const { return acceptor_.local_endpoint(); }
+    const Settings& settings() const { return settings_; }
+    asio::io_context& io() { return io_; }
+
+    awaitable<void> accept() {
+        while (state_ == State::serving) {
+            tcp::socket socket(io_);
+            boost::system::error_code error;
+            co_await acceptor_.async_accept(socket, asio::redirect_error(use_awaitable, error));
+            if (error) {
+                if (state_ != State::serving) break;
+                continue;
+            }
+            if (connections_.size() >= maxConnections) continue;  // closed as it goes
+            asio::co_spawn(io_, serve(std::move(socket)), asio::detached);
+        }
+    }
+
+    /// Closes the listener and every connection; their coroutines end and `run` returns.
+    void stop() {
+        if (state_ == State::stopping) return;
+        state_ = State::stopping;
+        boost::system::error_code ignored;
+        acceptor_.close(ignored);
+        for (auto& [number, stream] : connections_) stream->close();
+    }
+
+    std::size_t viewers = 0;
+
+  private:
+    // Keeps a connection's socket findable for `stop`, from its start to its end.
+    class Registration {
+      public:
+        Registration(Server& server, beast::tcp_stream& stream)
+            : server_(server), number_(server.nextConnection_++) {
+            server_.connections_[number_] = &stream;
+        }
+        ~Registration() { server_.connections_.erase(number_); }
+        void moved(beast::tcp_stream& stream) { server_.connections_[number_] = &stream; }
+
+      private:
+        Server& server_;
+        std::uint64_t number_;
+    };
+
+    awaitable<void> serve(tcp::socket socket);
+    http::response<http::string_body> page(const http::request<http::string_body>& request);
+    static http::response<http::string_body> refusal(
+        const http::request<http::string_body>& request, http::status status,
+        const std::string& why);
+
+    asio::io_context& io_;
+    Settings settings_;
+    tcp::acceptor acceptor_{io_};
+    State state_ = State::serving;
+    std::uint64_t nextConnection_ = 0;
+    std::map<std::uint64_t, beast::tcp_stream*> connections_;
+};
+
+// One open page: its video, its touches and keys, its element-tree questions.
+class Viewer : public std::enable_shared_from_this<Viewer> {
+  public:
+    enum class State { open, closed };
+
+    Viewer(Server& server, beast::tcp_stream stream)
+        : server_(server), socket_(std::move(stream)), wake_(server.io()) {
+        socket_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        socket_.read_message_max(maxMessageBytes);
+    }
+
+    ~Viewer() { close(); }
+
+    beast::tcp_stream& lowest() { return beast::get_lowest_layer(socket_); }
+
+    awaitable<void> accept(const http::request<http::string_body>& request) {
+        co_await socket_.async_accept(request, use_awaitable);
+    }
+
+    awaitable<void> run() {
+        const auto& settings = server_.settings();
+        sendText(json{{"type", "screen"}, {"screen", settings.screen}}.dump());
+        auto self = weak_from_this();
+        auto& io = server_.io();
+        pump_ = std::make_unique<StreamPump>(
+            settings.socket, settings.streamRequest,
+            [self, &io](Bytes unit) {
+                asio::post(io, [self, unit = std::move(unit)] {
+                    if (auto viewer = self.lock()) viewer->video(unit);
+                });
+            },
+            [self, &io](const std::string& trouble) {
+                asio::post(io, [self, trouble] {
+                    if (auto viewer = self.lock()) {
+                        viewer->sendText(json{{"type", "trouble"}, {"text", trouble}}.dump());
+                    }
+                });
+            });
+        auto answered = [self, &io](RequestLane::Answer answer) {
+            asio::post(io, [self, answer = std::move(answer)] {
+                if (auto viewer = self.lock()) viewer->answered(answer);
+            });
+        };
+        input_ = std::make_unique<RequestLane>(settings.socket, settings.timeoutS,
+                                               maxWaitingRequests, answered);
+        query_ = std::make_unique<RequestLane>(settings.socket, settings.timeoutS,
+                                               maxWaitingRequests, answered);
+        asio::co_spawn(io, write(shared_from_this()), asio::detached);
+        try {
+            for (;;) {
+                beast::flat_buffer buffer;
+                co_await socket_.async_read(buffer, use_awaitable);
+                if (socket_.got_text()) message(beast::buffers_to_string(buffer.data()));
+            }
+        } catch (const boost::system::system_error&) {
+            // the page went away, or the viewer stops
+        }
+        close();
+    }
+
+  private:
+    void close() {
+        if (state_ == State::closed) return;
+        state_ = State::closed;
+        pump_.reset();
+        input_.reset();
+        query_.reset();
+        wake_.cancel();
+    }
+
+    void sendText(std::string text) {
+        if (state_ != State::open) return;
+        outbox_.text(std::move(text));
+        wake_.cancel();
+    }
+
+    void video(const Bytes& unit) {
+        if (state_ != State::open) return;
+        switch (outbox_.video(unit)) {
+            case ViewOutbox::Taken::queued:
+                wake_.cancel();
+                break;
+            case ViewOutbox::Taken::skipped:
+                break;
+            case ViewOutbox::Taken::behind:
+                pump_->restart();
+                break;
+        }
+    }
+
+    // {"id":N,"op":"hid","events":[...]} or {"id":N,"op":"accessibility"|"describe"}; only
+    // these reach the helper, rebuilt from their known members.
+    void message(const std::string& text) {
+        const auto request = json::parse(text, nullptr, false);
+        if (!request.is_object() || !request.contains("id") ||
+            !request["id"].is_number_unsigned() || !request.contains("op") ||
+            !request["op"].is_string()) {
+            return;  // not from our page
+        }
+        const auto id = request["id"].get<std::uint64_t>();
+        const auto op = request["op"].get<std::string>();
+        bool queued = false;
+        if (op == "hid" && request.contains("events") && request["events"].is_array()) {
+            queued = input_->submit(id, json{{"op", "hid"}, {"events", request["events"]}}.dump());
+        } else if (op == "accessibility" || op == "describe") {
+            queued = query_->submit(id, json{{"op", op}}.dump());
+        } else {
+            return refuse(id, "not a viewer request: " + op, 400);
+        }
+        if (!queued) refuse(id, "too many requests wait for the helper", 503);
+    }
+
+    void refuse(std::uint64_t id, const std::string& message, int status) {
+        RequestLane::Answer answer;
+        answer.tag = id;
+        answer.message = message;
+        answer.status = status;
+        answered(answer);
+    }
+
+    void answered(const RequestLane::Answer& answer) {
+        json reply{{"type", "answer"}, {"id", answer.tag}, {"ok", answer.ok}};
+        if (answer.ok) {
+            reply["json"] = json::parse(answer.json, nullptr, false);
+        } else {
+            reply["message"] = answer.message;
+            reply["status"] = answer.status;
+        }
+        sendText(reply.dump());
+    }
+
+    static awaitable<void> write(std::shared_ptr<Viewer> self) {
+        try {
+            while (self->state_ == State::open) {
+                auto item = self->outbox_.next();
+                if (!item) {
+                    boost::system::error_code woken;
+                    self->wake_.expires_at(asio::steady_timer::time_point::max());
+                    co_await self->wake_.async_wait(asio::redirect_error(use_awaitable, woken));
+                    continue;
+                }
+                self->socket_.binary(item->binary);
+                co_await self->socket_.async_write(asio::buffer(item->bytes), use_awaitable);
+            }
+        } catch (const boost::system::system_error&) {
+            beast::get_lowest_layer(self->socket_).close();
+        }
+    }
+
+    Server& server_;
+    websocket::stream<beast::tcp_stream> socket_;
+    State state_ = State::open;
+    ViewOutbox outbox_{maxQueuedVideoBytes};
+    asio::steady_timer wake_;
+    std::unique_ptr<StreamPump> pump_;
+    std::unique_ptr<RequestLane> input_;
+    std::unique_ptr<RequestLane> query_;
+};
+
+http::response<http::string_body> Server::refusal(const http::request<http::string_body>& request,
+                                                  http::status status, const std::string& why) {
+    http::response<http::string_body> response{status, request.version()};
+    response.set(http::field::content_type, "text/plain; charset=utf-8");
+    response.set(http::field::cache_control, "no-store");
+    response.keep_alive(false);
+    response.body() = why + "\n";
+    response.prepare_payload();
+    return response;
+}
+
+http::response<http::string_body> Server::page(const http::request<http::string_body>& request) {
+    if (request.method() != http::verb::get && request.method() != http::verb::head) {
+        return refusal(request, http::status::method_not_allowed, "only GET");
+    }
+    const std::string_view target(request.target().data(), request.target().size());
+    if (!ViewAccess::sameToken(ViewAccess::tokenOf(target), settings_.token)) {
+        return refusal(request, http::status::forbidden,
+                       "this viewer opens only with the token of the URL it printed");
+    }
+    std::string_view path = ViewAccess::pathOf(target);
+    if (path == "/") path = "/index.html";
+    const auto asset = viewAsset(path);
+    if (!asset) return refusal(request, http::status::not_found, "no such file");
+    http::response<http::string_body> response{http::status::ok, request.version()};
+    response.set(http::field::content_type,
+                 std::string(asset->contentType.data(), asset->contentType.size()));
+    response.set(http::field::cache_control, "no-store");
+    // The token is in the URL: it must not leave in a Referer.
+    response.set("Referrer-Policy", "no-referrer");
+    response.set("X-Content-Type-Options", "nosniff");
+    response.set("Content-Security-Policy",
+                 "default-src 'self'; img-src 'self' data: blob:; frame-ancestors 'none'");
+    std::string body(asset->bytes);
+    if (path == "/index.html") {
+        // Subresources carry the token too.
+        for (auto at = body.find("{{token}}"); at != std::string::npos;
+             at = body.find("{{token}}", at)) {
+            body.replace(at, 9, settings_.token);
+        }
+    }
+    response.body() = std::move(body);
+    response.keep_alive(request.keep_alive());
+    response.prepare_payload();
+    if (request.method() == http::verb::head) response.body().clear();
+    return response;
+}
+
+awaitable<void> Server::serve(tcp::socket socket) {
+    beast::tcp_stream stream(std::move(socket));
+    Registration registration(*this, stream);
+    beast::flat_buffer buffer;
+    try {
+        for (;;) {
+            http::request_parser<http::string_body> parser;
+            parser.header_limit(16 * 1024);
+            parser.body_limit(4 * 1024);
+            stream.expires_after(httpIdleTimeout);
+            co_await http::async_read(stream, buffer, parser, use_awaitable);
+            auto request = parser.release();
+            if (!websocket::is_upgrade(request)) {
+                auto response = page(request);
+                co_await http::async_write(stream, response, use_awaitable);
+                if (!response.keep_alive()) break;
+                continue;
+            }
+            const std::string_view target(request.target().data(), request.target().size());
+            const auto origin = request[http::field::origin];
+            const auto host = request[http::field::host];
+            std::optional<http::response<http::string_body>> refused;
+            if (!ViewAccess::sameToken(ViewAccess::tokenOf(target), settings_.token)) {
+                refused = refusal(request, http::status::forbidden,
+                                  "this viewer opens only with the token of the URL it printed");
+            } else if (!ViewAccess::sameOrigin(std::string_view(origin.data(), origin.size()),
+                                               std::string_view(host.data(), host.size()))) {
+                refused = refusal(request, http::status::forbidden,
+                                  "only the viewer's own page may open its socket");
+            } else if (ViewAccess::pathOf(target) != "/live") {
+                refused = refusal(request, http::status::not_found, "no such socket");
+            } else if (viewers >= maxViewers) {
+                refused = refusal(request, http::status::service_unavailable,
+                                  "this viewer has as many pages open as it serves");
+            }
+            if (refused) {
+                co_await http::async_write(stream, *refused, use_awaitable);
+                break;
+            }
+            stream.expires_never();
+            auto viewer = std::make_shared<Viewer>(*this, std::move(stream));
+            registration.moved(viewer->lowest());
+            struct Count {
+                std::size_t& viewers;
+                ~Count() { --viewers; }
+            } count{++viewers};
+            try {
+                co_await viewer->accept(request);
+                co_await viewer->run();
+            } catch (const boost::system::system_error&) {
+            }
+            // The writer may still hold the viewer; it ends once the socket is closed.
+            viewer->lowest().close();
+            co_return;
+        }
+        stream.socket().shutdown(tcp::socket::shutdown_send);
+    } catch (const boost::system::system_error&) {
+        // a page or a probe that went away, timed out, or sent what is not HTTP
+    }
+}
+
+}  // namespace
+
+void view(const ClientInvocation& invocation, const ViewCommand& command, std::ostream& out) {
+    Settings settings{invocation.socket, invocation.timeoutS, "", {}, ViewAccess::newToken()};
+    {
+        ClientSocket socket(invocation.socket);
+        const auto deadline =
+            ClientSocket::Clock::now() + std::chrono::duration_cast<ClientSocket::Clock::duration>(
+                                             std::chrono::duration<double>(invocation.timeoutS));
+        const Frame reply = socket.answer(socket.request(ClientRequests::describe()), deadline);
+        settings.screen = json::parse(reply.json.begin(), reply.json.end(), nullptr, false);
+        if (!settings.screen.is_object()) {
+            throw HelperFailure("the helper described its screen in what is not JSON", 502);
+        }
+    }
+    settings.streamRequest = json{
+        {"op", "stream"},
+        {"fps", command.fps},
+        {"scale", command.scale},
+        {"key_frame_s", command.keyFrameS},
+        {"bitrate",
+         command.bitrate}}.dump();
+
+    boost::system::error_code error;
+    const auto address = asio::ip::make_address(command.bind, error);
+    if (error) throw HelperFailure("not an address to listen on: " + command.bind, 400);
+    asio::io_context io(1);
+    Server server(io, std::move(settings));
+    try {
+        server.listen(tcp::endpoint(address, static_cast<unsigned short>(command.port)));
+    } catch (const boost::system::system_error& failure) {
+        throw HelperFailure("cannot listen on " + command.bind + " port " +
+                                std::to_string(command.port) + ": " + failure.code().message(),
+                            502);
+    }
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&](const boost::system::error_code& failed, int) {
+        if (!failed) server.stop();
+    });
+    // A page opened from any address reaches a viewer bound to all of them at the loopback one.
+    std::string host =
+        address.is_unspecified() ? (address.is_v6() ? "::1" : "127.0.0.1") : address.to_string();
+    if (host.find(':') != std::string::npos) host = "[" + host + "]";
+    out << "http://" << host << ':' << server.endpoint().port()
+        << "/?token=" << server.settings().token << std::endl;
+    asio::co_spawn(io, server.accept(), asio::detached);
+    io.run();
+}
+
+}  // namespace tavrel::client

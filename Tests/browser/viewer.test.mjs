@@ -1,0 +1,325 @@
+// The viewer in a real headless Chromium, against a simulated iPhone booted in a temporary HOME
+// and served by tavrel-helper. Run by ctest: TAVREL_BINARY_DIR names the build tree.
+
+import { after, before, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn, execFile } from 'node:child_process';
+import { mkdtempSync, rmSync, existsSync, readFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { promisify } from 'node:util';
+import { chromium } from 'playwright-core';
+
+const run = promisify(execFile);
+const build = process.env.TAVREL_BINARY_DIR;
+const browserPath = process.env.TAVREL_CHROMIUM ?? '/usr/bin/chromium';
+assert.ok(build, 'TAVREL_BINARY_DIR names the build tree');
+
+// ---- the device, the helper and the viewer ----------------------------------------------------
+
+const home = mkdtempSync(join(tmpdir(), 'tavrel-viewer-'));
+const env = { ...process.env, HOME: home };
+const socketPath = join(home, 'helper.sock');
+const children = [];
+let udid = null;
+let viewer = null;
+let url = null;
+let browser = null;
+
+function program(name) {
+  return join(build, name);
+}
+
+async function tool(name, ...args) {
+  const { stdout } = await run(program(name), args, { env, timeout: 60000 });
+  return stdout.trim();
+}
+
+function start(name, args) {
+  const child = spawn(program(name), args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
+  child.output = '';
+  child.errors = '';
+  child.stdout.on('data', (data) => (child.output += data));
+  child.stderr.on('data', (data) => (child.errors += data));
+  child.ended = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
+  children.push(child);
+  return child;
+}
+
+// Polls `condition` until it gives something truthy, or fails after `seconds`.
+async function waitFor(what, condition, seconds = 20) {
+  const deadline = Date.now() + seconds * 1000;
+  let last;
+  for (;;) {
+    try {
+      last = await condition();
+      if (last) return last;
+    } catch (error) {
+      last = error;
+    }
+    if (Date.now() > deadline) assert.fail(`${what}: not within ${seconds} s (last: ${last})`);
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+}
+
+async function client(...args) {
+  return tool('tavrel-client', '--socket', socketPath, ...args);
+}
+
+async function elements() {
+  const flat = [];
+  const walk = (items) => items.forEach((item) => (flat.push(item), walk(item.children)));
+  walk(JSON.parse(await client('accessibility', '--raw')).elements);
+  return flat;
+}
+
+async function element(identifier) {
+  return (await elements()).find((item) => item.identifier === identifier);
+}
+
+async function startViewer() {
+  const child = start('tavrel-client', ['--socket', socketPath, 'view', '--port', '0']);
+  const line = await waitFor('the viewer prints its URL', () => {
+    if (child.exitCode !== null) throw new Error(`the viewer ended: ${child.errors}`);
+    return child.output.split('\n').find((text) => text.startsWith('http://'));
+  });
+  return { child, url: line.trim() };
+}
+
+before(async () => {
+  assert.ok(existsSync(browserPath), `no browser at ${browserPath}`);
+  udid = await tool('tavrel-simctl', 'create', 'Viewer iPhone', 'iPhone-15-Pro');
+  await tool('tavrel-simctl', 'boot', udid);
+  const helper = start('tavrel-helper', ['serve', '--udid', udid, '--socket', socketPath]);
+  await waitFor('the helper serves', async () => {
+    if (helper.exitCode !== null) throw new Error(`the helper ended: ${helper.errors}`);
+    return existsSync(socketPath) && (await client('describe'));
+  });
+  ({ child: viewer, url } = await startViewer());
+  browser = await chromium.launch({
+    executablePath: browserPath,
+    args: process.getuid?.() === 0 ? ['--no-sandbox'] : [],
+  });
+});
+
+after(async () => {
+  await browser?.close();
+  for (const child of children.reverse()) {
+    if (child.exitCode === null && child.signalCode === null) {
+      child.kill('SIGTERM');
+      await Promise.race([child.ended, new Promise((resolve) => setTimeout(resolve, 5000))]);
+      if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+    }
+  }
+  if (udid) await run(program('tavrel-simctl'), ['shutdown', udid], { env }).catch(() => {});
+  rmSync(home, { recursive: true, force: true });
+});
+
+// ---- helpers in the page ----------------------------------------------------------------------
+
+async function openViewer() {
+  const page = await browser.newPage({ viewport: { width: 900, height: 1000 } });
+  await page.goto(url);
+  await page.waitForFunction(() => window.viewerStats?.frames > 0, null, { timeout: 20000 });
+  return page;
+}
+
+// The page position of a point on the device's screen.
+async function onCanvas(page, x, y) {
+  const box = await page.locator('#video').boundingBox();
+  const screen = await page.evaluate(() => window.viewerStats.screen);
+  return { x: box.x + (x / screen.width_pt) * box.width, y: box.y + (y / screen.height_pt) * box.height };
+}
+
+function center(item) {
+  return { x: item.frame.x + item.frame.width / 2, y: item.frame.y + item.frame.height / 2 };
+}
+
+// ---- the tests --------------------------------------------------------------------------------
+
+describe('the viewer', { concurrency: false }, () => {
+  test('the canvas shows what a screenshot shows', async () => {
+    const page = await openViewer();
+    await page.waitForTimeout(300); // let the first frames settle; the screen is still
+    const size = await page.evaluate(() => [
+      document.getElementById('video').width,
+      document.getElementById('video').height,
+    ]);
+    const shot = join(home, 'shot.jpg');
+    await client('screenshot', shot, '--max-width', String(size[0]), '--quality', '95');
+    const jpeg = readFileSync(shot).toString('base64');
+    // Chromium decodes the screenshot; both pictures are compared at the canvas's size.
+    const difference = await page.evaluate(async (data) => {
+      const canvas = document.getElementById('video');
+      const shown = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+      const image = new Image();
+      image.src = `data:image/jpeg;base64,${data}`;
+      await image.decode();
+      const other = new OffscreenCanvas(canvas.width, canvas.height);
+      const context = other.getContext('2d');
+      context.drawImage(image, 0, 0, canvas.width, canvas.height);
+      const taken = context.getImageData(0, 0, canvas.width, canvas.height).data;
+      const sums = [0, 0, 0];
+      for (let i = 0; i < shown.length; i += 4) {
+        for (let c = 0; c < 3; c++) sums[c] += Math.abs(shown[i + c] - taken[i + c]);
+      }
+      return sums.map((sum) => sum / (shown.length / 4));
+    }, jpeg);
+    for (const channel of difference) assert.ok(channel < 8, `mean difference ${difference}`);
+    // The decoder was configured from the stream's SPS.
+    assert.ok(await page.evaluate(() => window.viewerStats.codec.startsWith('avc1.')));
+    await page.close();
+  });
+
+  test('a click on "Tap me" taps it, and the status shows the click-to-frame time', async () => {
+    const page = await openViewer();
+    const button = await element('tap-button');
+    assert.equal(button.label, 'Tap me');
+    const before = (await element('tap-count')).label;
+    assert.equal(before, 'Taps: 0');
+    const at = await onCanvas(page, center(button).x, center(button).y);
+    await page.mouse.click(at.x, at.y);
+    await waitFor('Taps: 1', async () => (await element('tap-count')).label === 'Taps: 1');
+    await page.waitForFunction(() => window.viewerStats.lastLatencyMs !== null, null, { timeout: 10000 });
+    await page.waitForFunction(() => /click→frame \d+ ms/.test(document.getElementById('status').textContent));
+    await page.close();
+  });
+
+  test('a drag moves the slider', async () => {
+    const page = await openViewer();
+    const slider = await element('volume-slider');
+    const before = slider.value;
+    const y = center(slider).y;
+    const from = await onCanvas(page, slider.frame.x + 100, y);
+    const to = await onCanvas(page, slider.frame.x + slider.frame.width - 5, y);
+    await page.mouse.move(from.x, from.y);
+    await page.mouse.down();
+    await page.mouse.move(to.x, to.y, { steps: 12 });
+    await page.mouse.up();
+    await waitFor('the slider moves', async () => (await element('volume-slider')).value > before + 0.3);
+    await page.close();
+  });
+
+  test('typing into the name field shows the text', async () => {
+    const page = await openViewer();
+    const field = await element('name-field');
+    const at = await onCanvas(page, center(field).x, center(field).y);
+    await page.mouse.click(at.x, at.y);
+    await page.keyboard.type('hi 42');
+    await page.keyboard.down('Shift');
+    await page.keyboard.press('KeyX');
+    await page.keyboard.up('Shift');
+    await waitFor('the typed text', async () => (await element('name-field')).value === 'hi 42X');
+    await page.keyboard.press('Backspace');
+    await waitFor('a deleted letter', async () => (await element('name-field')).value === 'hi 42');
+    await page.close();
+  });
+
+  test('holding Alt and pointing inspects an element', async () => {
+    const page = await openViewer();
+    const button = await element('tap-button');
+    const at = await onCanvas(page, center(button).x, center(button).y);
+    await page.keyboard.down('Alt');
+    await waitFor('the inspector names the button', async () => {
+      await page.mouse.move(at.x + Math.random(), at.y);
+      return (await page.textContent('#inspect-identifier')) === 'tap-button';
+    });
+    assert.equal(await page.textContent('#inspect-label'), 'Tap me');
+    assert.equal(await page.textContent('#inspect-type'), 'Button');
+    assert.ok(await page.isVisible('#outline'));
+    await page.keyboard.up('Alt');
+    await page.close();
+  });
+
+  test('two pages watch at once', async () => {
+    const pages = [await openViewer(), await openViewer()];
+    const counts = await Promise.all(pages.map((page) => page.evaluate(() => window.viewerStats.frames)));
+    // Both see the change a tap makes.
+    const button = await element('tap-button');
+    const at = await onCanvas(pages[0], center(button).x, center(button).y);
+    await pages[0].mouse.click(at.x, at.y);
+    for (const [index, page] of pages.entries()) {
+      await page.waitForFunction((count) => window.viewerStats.frames > count, counts[index], {
+        timeout: 10000,
+      });
+    }
+    await Promise.all(pages.map((page) => page.close()));
+  });
+
+  test('requests without the token and sockets from another origin are refused', async () => {
+    const base = new URL(url);
+    const bare = `${base.origin}/`;
+    for (const target of [bare, `${bare}viewer.js`, `${bare}?token=wrong`, `${bare}?token=`]) {
+      const response = await fetch(target);
+      assert.equal(response.status, 403, target);
+    }
+    assert.equal((await fetch(url)).status, 200);
+    const page = await browser.newPage();
+    // Another site in the same browser: the right token does not help it.
+    await page.route('http://elsewhere.test/', (route) =>
+      route.fulfill({ contentType: 'text/html', body: '<p>elsewhere</p>' })
+    );
+    await page.goto('http://elsewhere.test/');
+    const outcomes = await page.evaluate(
+      async ({ host, token }) => {
+        const attempt = (path) =>
+          new Promise((resolve) => {
+            const socket = new WebSocket(`ws://${host}${path}`);
+            socket.onopen = () => (socket.close(), resolve('opened'));
+            socket.onerror = () => resolve('refused');
+          });
+        return [await attempt(`/live?token=${token}`), await attempt('/live')];
+      },
+      { host: base.host, token: base.searchParams.get('token') }
+    );
+    assert.deepEqual(outcomes, ['refused', 'refused']);
+    // The page's own origin without the token is refused too.
+    const own = await browser.newPage();
+    await own.goto(url);
+    assert.equal(
+      await own.evaluate(
+        (host) =>
+          new Promise((resolve) => {
+            const socket = new WebSocket(`ws://${host}/live`);
+            socket.onopen = () => resolve('opened');
+            socket.onerror = () => resolve('refused');
+          }),
+        base.host
+      ),
+      'refused'
+    );
+    await page.close();
+    await own.close();
+  });
+
+  test('the home button leaves the app', async () => {
+    const page = await openViewer();
+    await page.click('#home');
+    await waitFor('the home screen', async () => {
+      const items = await elements();
+      return !items.some((item) => item.identifier === 'tap-button') &&
+        items.some((item) => item.label === 'Demo');
+    });
+    await page.close();
+  });
+
+  test('a page reconnects, and Ctrl-C stops the viewer and leaves the helper serving', async () => {
+    const page = await openViewer();
+    viewer.kill('SIGINT');
+    assert.deepEqual(await viewer.ended, { code: 0, signal: null });
+    await page.waitForFunction(() => /reconnecting/.test(document.getElementById('notice').textContent));
+    assert.ok(JSON.parse(await client('describe')).width_pt > 0);
+    // A viewer started again on the same port serves under a new token.
+    const port = new URL(url).port;
+    const again = start('tavrel-client', ['--socket', socketPath, 'view', '--port', port]);
+    await waitFor('the second viewer', () => again.output.includes('http://'));
+    const token = new URL(again.output.trim()).searchParams.get('token');
+    // The old page holds the old token and stays refused; with the new URL it watches again.
+    await page.goto(again.output.trim());
+    await page.waitForFunction(() => window.viewerStats.frames > 0, null, { timeout: 20000 });
+    assert.ok(token);
+    again.kill('SIGINT');
+    assert.equal((await again.ended).code, 0);
+    await page.close();
+  });
+});
