@@ -29,6 +29,8 @@ class StillDevice : public Device {
   public:
     std::optional<std::string> coreSimulator() const override { return "1165.1"; }
     ScreenGeometry screen() override { return ScreenGeometry::of(1179, 2556, 3); }
+    // As the simulator's device does once it has read the size.
+    std::optional<ScreenGeometry> screenAtOnce() override { return screen(); }
     JPEG screenshot(const ScreenshotRequest&) override { throw unavailable(); }
     AXNode tree() override { throw unavailable(); }
     std::shared_ptr<InputDriver> input() override { throw unavailable(); }

@@ -161,6 +161,14 @@ ScreenGeometry ScriptedDevice::screen() {
     return screen_;
 }
 
+std::optional<ScreenGeometry> ScriptedDevice::screenAtOnce() {
+    const int screen = static_cast<int>(Operation::screen);
+    std::lock_guard lock(mutex_);
+    if (delays_[screen].count() > 0 || failures_[screen]) return std::nullopt;
+    ++calls_[screen];
+    return screen_;
+}
+
 JPEG ScriptedDevice::screenshot(const ScreenshotRequest& request) {
     {
         std::lock_guard lock(mutex_);

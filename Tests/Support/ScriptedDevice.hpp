@@ -79,6 +79,8 @@ class ScriptedDevice : public Device {
     // Device
     std::optional<std::string> coreSimulator() const override;
     ScreenGeometry screen() override;
+    /// The screen, counted as a `screen` call, unless that operation is delayed or failing.
+    std::optional<ScreenGeometry> screenAtOnce() override;
     JPEG screenshot(const ScreenshotRequest& request) override;
     AXNode tree() override;
     std::shared_ptr<InputDriver> input() override;

@@ -105,52 +105,71 @@ bool Connection::takeNext(Frame& frame) {
 }
 
 void Connection::pumpWithTurn(bool onLoop) {
-    const Router::Send send = [this](const Frame& frame) { return this->send(frame); };
     Frame frame;
     while (takeNext(frame)) {
-        const std::uint32_t id = frame.id;
-        std::optional<Request> request;
-        try {
-            request = Request::decode(frame.json);
-        } catch (...) {
-            const std::string json = JSON::encode(HelperFailure::fromCurrentException());
+        if (onLoop && frame.json.size() > limits_.decodeOnLoop) {
+            const std::uint32_t id = frame.id;
             try {
-                send(Frame{FrameKind::failure, id, Bytes(json.begin(), json.end()), {}});
-            } catch (...) {
-            }
-        }
-        const bool large = frame.json.size() > limits_.largeRequest;
-        frame = Frame{};
-        if (large && limits_.afterLargeRequest) limits_.afterLargeRequest();
-        if (!request) continue;
-
-        if (!request->inOrder()) {
-            answerAlongside(id, std::move(*request));
-        } else if (onLoop) {
-            // The turn goes with the answer to the pool: nothing after it is looked at until
-            // it is done, and the event loop serves the other clients meanwhile.
-            try {
-                answerInOrderOnPool(id, std::move(*request));
+                continueOnPool([frame = std::move(frame)](Connection& self) mutable {
+                    self.look(std::move(frame), false);
+                });
                 return;
             } catch (...) {
-                refuse(id, "an answer");
+                refuse(id, "decoding it");
             }
-        } else {
-            router_.answer(id, *request, send, stop_.get_token());
+        } else if (!look(std::move(frame), onLoop)) {
+            return;
         }
     }
     updateInterest();
 }
 
-void Connection::answerInOrderOnPool(std::uint32_t id, Request request) {
+bool Connection::look(Frame frame, bool onLoop) {
+    const Router::Send send = [this](const Frame& frame) { return this->send(frame); };
+    const std::uint32_t id = frame.id;
+    std::optional<Request> request;
+    try {
+        request = Request::decode(frame.json);
+    } catch (...) {
+        const std::string json = JSON::encode(HelperFailure::fromCurrentException());
+        try {
+            send(Frame{FrameKind::failure, id, Bytes(json.begin(), json.end()), {}});
+        } catch (...) {
+        }
+    }
+    const bool large = frame.json.size() > limits_.largeRequest;
+    frame = Frame{};
+    if (large && limits_.afterLargeRequest) limits_.afterLargeRequest();
+    if (!request) return true;
+
+    if (!request->inOrder()) {
+        if (!router_.answerAtOnce(id, *request, send)) answerAlongside(id, std::move(*request));
+    } else if (onLoop) {
+        // The turn goes with the answer to the pool: nothing after it is looked at until it is
+        // done, and the event loop serves the other clients meanwhile.
+        try {
+            continueOnPool([id, request = std::move(*request)](Connection& self) {
+                const Router::Send send = [&self](const Frame& frame) { return self.send(frame); };
+                self.router_.answer(id, request, send, self.stop_.get_token());
+            });
+            return false;
+        } catch (...) {
+            refuse(id, "an answer");
+        }
+    } else {
+        router_.answer(id, *request, send, stop_.get_token());
+    }
+    return true;
+}
+
+void Connection::continueOnPool(std::function<void(Connection&)> work) {
     {
         std::lock_guard lock(mutex_);
         ++answers_;
     }
     try {
-        pool_.run([self = shared_from_this(), id, request = std::move(request)] {
-            const Router::Send send = [&self](const Frame& frame) { return self->send(frame); };
-            self->router_.answer(id, request, send, self->stop_.get_token());
+        pool_.run([self = shared_from_this(), work = std::move(work)] {
+            work(*self);
             self->pumpWithTurn(false);
             self->answerDone();
         });

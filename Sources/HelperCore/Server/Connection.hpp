@@ -25,6 +25,9 @@ struct ConnectionLimits {
     std::size_t answers = 16;
     /// Unsent bytes beyond which stream chunks are left out and reading waits.
     std::size_t unsentBytes = std::size_t{4} << 20;
+    /// A request whose JSON part is larger than this is decoded on the pool: parsing it on the
+    /// event loop would hold up every other client.
+    std::size_t decodeOnLoop = std::size_t{64} << 10;
     /// A request whose JSON part is larger than this is followed by `afterLargeRequest`.
     std::size_t largeRequest = std::size_t{1} << 20;
     /// Gives memory back to the system (the platform's allocator trim); may be empty.
@@ -33,7 +36,9 @@ struct ConnectionLimits {
 
 /// Serves one client for as long as it stays connected. The event loop hands it the bytes that
 /// arrive; it cuts frames, decodes requests and has the router answer them on the task pool,
-/// every frame back going through its one `FrameWriter`. `hid` and `hello` are answered one at
+/// every frame back going through its one `FrameWriter`. What needs no waiting (a refusal, a
+/// `describe` the device can answer at once) is answered on the event loop itself: handing it
+/// to a worker would cost more than the answer. `hid` and `hello` are answered one at
 /// a time in the client's order, and no later frame is looked at until each is done (inputs
 /// are injected strictly in order, a hello holds back what follows it); every other request is
 /// answered alongside, its frames interleaving with other answers (clients match them by id).
@@ -85,13 +90,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Connection(std::shared_ptr<FrameSink> sink, Router& router, Log log, TaskPool& pool,
                Limits limits);
 
-    // Takes the turn to look at waiting frames, unless someone has it; `onLoop` hands an
-    // in-order answer to the pool instead of running it on the event loop.
+    // Takes the turn to look at waiting frames, unless someone has it; `onLoop` hands what may
+    // take long (an in-order answer, a large decode) to the pool instead of doing it on the
+    // event loop.
     void pump(bool onLoop);
     void pumpWithTurn(bool onLoop);
     bool takeNext(Frame& frame);
+    // Decodes one frame and answers or dispatches it, with the turn; false when the turn has
+    // gone to the pool with its answer.
+    bool look(Frame frame, bool onLoop);
+    // Runs `work`, then the rest of the turn, on the pool. Throws when no worker can take it.
+    void continueOnPool(std::function<void(Connection&)> work);
     void answerAlongside(std::uint32_t id, Request request);
-    void answerInOrderOnPool(std::uint32_t id, Request request);
     void answerDone();
     void refuse(std::uint32_t id, const std::string& what);
     bool send(const Frame& frame);

@@ -34,6 +34,11 @@ class Device {
     /// The screen's size; quick, called for every hello, describe and accessibility request.
     virtual ScreenGeometry screen() = 0;
 
+    /// The screen's size when the device has it at hand, else nothing; never waits for a lock
+    /// nor calls out, so the event loop may ask it (it answers `describe` with it). Nothing
+    /// leaves the question to `screen()` on a task.
+    virtual std::optional<ScreenGeometry> screenAtOnce() { return std::nullopt; }
+
     /// A JPEG whose width and height are its real pixel size.
     virtual JPEG screenshot(const ScreenshotRequest& request) = 0;
 

@@ -53,11 +53,27 @@ void Router::answer(std::uint32_t id, const Request& request, const Send& send,
                 return answerStream(id, *request.asStream(), send, std::move(stop));
         }
     } catch (...) {
+        sendFailure(id, send);
+    }
+}
+
+bool Router::answerAtOnce(std::uint32_t id, const Request& request, const Send& send) const {
+    if (request.kind() != Request::Kind::describe) return false;
+    const auto screen = device_.screenAtOnce();
+    if (!screen) return false;
+    try {
+        send(Frame{FrameKind::reply, id, bytesOf(JSON::encode(*screen)), {}});
+    } catch (...) {
+        sendFailure(id, send);
+    }
+    return true;
+}
+
+void Router::sendFailure(std::uint32_t id, const Send& send) noexcept {
+    try {
         const std::string json = JSON::encode(HelperFailure::fromCurrentException());
-        try {
-            send(Frame{FrameKind::failure, id, bytesOf(json), {}});
-        } catch (...) {
-        }
+        send(Frame{FrameKind::failure, id, bytesOf(json), {}});
+    } catch (...) {
     }
 }
 

@@ -31,11 +31,20 @@ class Router {
     void answer(std::uint32_t id, const Request& request, const Send& send,
                 std::stop_token stop = {}) const;
 
+    /// Answers at once, and returns true, a request that needs no waiting: a `describe` whose
+    /// screen the device has at hand (`Device::screenAtOnce`). Never blocks nor throws, so the
+    /// event loop may call it; false leaves the request to `answer` on a task. The frames are
+    /// those `answer` would send.
+    bool answerAtOnce(std::uint32_t id, const Request& request, const Send& send) const;
+
     /// The hello from the device: its screen (a failure there fails the hello), the input
     /// transport's name or why input is unavailable, and the device's texts.
     Hello hello() const;
 
   private:
+    // The request's failure frame for the error being handled; a failed send is dropped.
+    static void sendFailure(std::uint32_t id, const Send& send) noexcept;
+
     // Each sends the request's final frame (and a stream its chunks); failures propagate.
     void answerHello(std::uint32_t id, const Send& send) const;
     void answerDescribe(std::uint32_t id, const Send& send) const;

@@ -75,6 +75,12 @@ ScreenGeometry CaptureDevice::screen() {
     return options_.screen;
 }
 
+std::optional<ScreenGeometry> CaptureDevice::screenAtOnce() {
+    std::unique_lock guard(lock_, std::try_to_lock);
+    if (!guard || failure_) return std::nullopt;
+    return options_.screen;
+}
+
 std::shared_ptr<ScreenFeed> CaptureDevice::feed() const {
     std::lock_guard guard(lock_);
     if (failure_) throw *failure_;

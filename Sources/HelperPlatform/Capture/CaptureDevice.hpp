@@ -40,6 +40,9 @@ class CaptureDevice : public Device {
 
     std::optional<std::string> coreSimulator() const override { return std::nullopt; }
     ScreenGeometry screen() override;
+    /// The command line's size while nothing has failed; nothing while another task holds the
+    /// lock.
+    std::optional<ScreenGeometry> screenAtOnce() override;
     JPEG screenshot(const ScreenshotRequest& request) override;
     /// Throws 409 "a real device's element tree is read through WebDriverAgent, not its cable".
     AXNode tree() override;

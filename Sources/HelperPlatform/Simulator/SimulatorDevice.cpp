@@ -40,6 +40,12 @@ ScreenGeometry SimulatorDevice::screen() {
     return *geometry_;
 }
 
+std::optional<ScreenGeometry> SimulatorDevice::screenAtOnce() {
+    std::unique_lock guard(lock_, std::try_to_lock);
+    if (!guard) return std::nullopt;
+    return geometry_;
+}
+
 std::shared_ptr<ScreenFeed> SimulatorDevice::display() {
     auto geometry = screen();
     std::lock_guard guard(lock_);

@@ -54,6 +54,8 @@ class SimulatorDevice : public Device {
 
     std::optional<std::string> coreSimulator() const override { return coreSimulator_; }
     ScreenGeometry screen() override;
+    /// Once read, the size is kept; nothing while another task holds the lock.
+    std::optional<ScreenGeometry> screenAtOnce() override;
     JPEG screenshot(const ScreenshotRequest& request) override;
     AXNode tree() override;
     std::shared_ptr<InputDriver> input() override;

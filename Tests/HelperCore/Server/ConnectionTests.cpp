@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -153,6 +154,43 @@ TEST(Connection, AScreenshotIsAnsweredWhileAStreamRunsAndLeavingCancelsTheStream
     }
     EXPECT_EQ(served.device.liveStreams(), 0);
     EXPECT_EQ(served.channel->closeCount(), 1u);
+}
+
+// With the pool's only worker streaming, a describe is still answered (on the reading thread,
+// which plays the event loop), while a large request waits for the worker to decode it.
+TEST(Connection, ADescribeIsAnsweredOnTheLoopAndALargeRequestIsDecodedOnThePool) {
+    ScriptedDevice device;
+    constexpr std::size_t buffers = 40;
+    device.setStream(std::vector<Bytes>(buffers, Bytes(100, 1)), 10ms);
+    Router router(device);
+    TaskPool pool("tavrel.test", 1, 1);
+    auto channel = std::make_shared<MemoryChannel>();
+    std::thread task([&] {
+        testing::runConnection(channel, router, Log(Log::Level::error, nullptr), {}, pool);
+    });
+    channel->feed(
+        request(1, R"({"op":"stream","fps":30,"scale":1,"key_frame_s":2,"bitrate":1000000})"));
+    ASSERT_TRUE(channel->waitForFrames(1, 10s)) << "the stream runs";
+    channel->feed(request(2, R"({"op":"describe"})"));
+    channel->feed(
+        request(3, R"({"op":"describe","padding":")" + std::string(100 << 10, 'x') + R"("})"));
+    channel->feed(request(4, R"({"op":"describe"})"));
+    ASSERT_TRUE(channel->waitForFrames(buffers + 4, 20s));
+    channel->endInput();
+    task.join();
+
+    const auto frames = channel->frames();
+    const std::string screen = JSON::encode(device.screen());
+    std::map<std::uint32_t, std::size_t> finalAt;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i].kind == FrameKind::chunk) continue;
+        finalAt[frames[i].id] = i;
+        EXPECT_EQ(text(frames[i].json), frames[i].id == 1 ? "{}" : screen) << frames[i].id;
+    }
+    ASSERT_EQ(finalAt.size(), 4u);
+    EXPECT_LT(finalAt[2], finalAt[1]) << "the small describe waits for no worker";
+    EXPECT_LT(finalAt[1], finalAt[3]) << "the large one is decoded by the streaming worker";
+    EXPECT_LT(finalAt[3], finalAt[4]) << "what follows it waits its turn";
 }
 
 TEST(Connection, BadRequestsGetFailuresOtherKindsAreIgnoredAndTheConnectionCarriesOn) {

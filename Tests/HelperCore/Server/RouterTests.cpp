@@ -140,6 +140,45 @@ TEST(Router, DeviceFailuresBecomeOneFailureFrameWithTheirStatus) {
     }
 }
 
+TEST(Router, OnlyADescribeWhoseScreenIsAtHandIsAnsweredAtOnceWithTheSameFrames) {
+    struct Case {
+        Request request;
+        bool slowScreen;
+        bool atOnce;
+    };
+    const Case cases[] = {
+        {Request::describe(), false, true},
+        {Request::describe(), true, false},
+        {Request::hello(), false, false},
+        {Request::accessibility(), false, false},
+        {Request::screenshot({}), false, false},
+        {Request::hid({}), false, false},
+        {Request::stream({30, 1, 2, 1000000}), false, false},
+    };
+    for (const auto& c : cases) {
+        ScriptedDevice device;
+        if (c.slowScreen) device.setDelay(Operation::screen, 1ms);
+        Router router(device);
+        Sent sent;
+        EXPECT_EQ(router.answerAtOnce(7, c.request, sent.send()), c.atOnce) << c.request.op();
+        if (c.atOnce) {
+            EXPECT_EQ(sent.frames, answer(router, c.request)) << c.request.op();
+        } else {
+            EXPECT_TRUE(sent.frames.empty()) << c.request.op();
+            EXPECT_EQ(device.calls(Operation::screen), 0) << c.request.op();
+        }
+    }
+
+    ScriptedDevice device;
+    Router router(device);
+    Sent sent;
+    sent.failing = {0};
+    EXPECT_TRUE(router.answerAtOnce(7, Request::describe(), sent.send()));
+    ASSERT_EQ(sent.frames.size(), 1u) << "a reply that cannot be sent is followed by a failure";
+    EXPECT_EQ(text(sent.frames[0].json),
+              R"({"message":"writing the socket: Broken pipe","status":502})");
+}
+
 TEST(Router, HelloWaitsForWarmingAndReportsUnavailableInputAsAReason) {
     ScriptedDevice device;
     device.holdWarming();
