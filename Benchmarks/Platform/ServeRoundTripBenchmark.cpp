@@ -1,6 +1,8 @@
-// Round trips of `describe` over a Unix socket through the whole serving stack (listener,
-// channel queues, connection, child task, router, frame writer) against a bare echo server on
-// the same kind of socket: the difference is what the serving layers cost per request.
+// Round trips of `describe` over a Unix socket through the whole serving stack (event loop,
+// frame decoder, request decoding, connection, router, frame writer) against a bare echo server
+// of one thread per client on the same kind of socket: the difference is what the serving layers
+// cost per request. Load on the machine moves both; run with
+// --benchmark_enable_random_interleaving=true so that they share it.
 
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
