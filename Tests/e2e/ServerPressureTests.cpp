@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -192,6 +194,43 @@ TEST(PressurePaths, AStoppingHelperLeavesTheSocketOfTheNextOne) {
     EXPECT_EQ(failing.wait(15s), 3);
     EXPECT_EQ(failing.standardError().find("serving"), std::string::npos)
         << failing.standardError();
+}
+
+// A 30 MB request takes a worker a good fraction of a second to parse. Were it parsed on the
+// event loop, no other client would be answered from its last byte to its failure frame; a
+// count rather than a time limit, so that a loaded machine slows both sides alike.
+TEST_F(Pressure, AHugeRequestDoesNotHoldUpAnotherClientsDescribes) {
+    const std::string huge = R"({"op":"nope","filler":")" + std::string(30'000'000, 'x') + "\"}";
+    using Clock = std::chrono::steady_clock;
+    std::atomic<bool> done{false};
+    std::mutex mutex;
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> describes;  // sent, answered
+    std::thread describing([&] {
+        TestClient other(served->socket());
+        for (std::uint32_t id = 1; !done; ++id) {
+            const auto sent = Clock::now();
+            const auto answer = other.ask(id, R"({"op":"describe"})", 10s);
+            if (answer.final.kind != FrameKind::reply) ADD_FAILURE() << answer.json();
+            std::lock_guard lock(mutex);
+            describes.emplace_back(sent, Clock::now());
+        }
+    });
+    TestClient sender(served->socket());
+    sender.request(1, huge);
+    const auto lastByte = Clock::now();
+    const auto answer = sender.awaitAnswer(1, 60s);
+    const auto answered = Clock::now();
+    done = true;
+    describing.join();
+    EXPECT_EQ(answer.json(), R"({"message":"not a request this helper knows: nope","status":400})");
+    std::size_t meanwhile = 0;
+    for (const auto& [sent, back] : describes) meanwhile += sent >= lastByte && back <= answered;
+    EXPECT_GE(meanwhile, 20u)
+        << "describes answered while the huge request was decoded, in "
+        << std::chrono::duration_cast<std::chrono::milliseconds>(answered - lastByte).count()
+        << " ms";
+    sender.close();
+    expectBackToBaseline();
 }
 
 }  // namespace
