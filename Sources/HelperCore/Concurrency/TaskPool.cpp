@@ -12,6 +12,20 @@
 
 namespace tavrel {
 
+namespace {
+
+std::error_code refusalOf(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::system_error& refusal) {
+        return refusal.code();
+    } catch (...) {
+        return std::make_error_code(std::errc::not_enough_memory);
+    }
+}
+
+}  // namespace
+
 struct TaskPool::State {
     State(std::string threadName, std::size_t maxIdle, std::size_t maxThreads)
         : threadName(std::move(threadName)), maxIdle(maxIdle), maxThreads(maxThreads) {}
@@ -94,9 +108,10 @@ TaskPool& TaskPool::shared() {
     return pool;
 }
 
-void TaskPool::run(std::function<void()> job) {
+std::error_code TaskPool::run(std::function<void()> job) {
     std::vector<std::thread> ended;
     bool wake = false;
+    std::error_code refused;
     {
         std::lock_guard lock(state_->mutex);
         state_->jobs.push_back(std::move(job));
@@ -112,6 +127,7 @@ void TaskPool::run(std::function<void()> job) {
                     state_->jobs.pop_back();
                     throw;
                 }
+                refused = refusalOf(std::current_exception());
             }
         }
         ended = state_->takeEnded();
@@ -119,6 +135,7 @@ void TaskPool::run(std::function<void()> job) {
     // Woken after the lock is released, the worker does not wake only to wait for it.
     if (wake) state_->work.notify_one();
     for (auto& thread : ended) thread.join();
+    return refused;
 }
 
 void TaskPool::trim() {

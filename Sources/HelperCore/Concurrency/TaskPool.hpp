@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 
 namespace tavrel {
 
@@ -25,9 +26,11 @@ class TaskPool {
     /// The process's pool, made on first use and ended at exit (when no job is running any more).
     static TaskPool& shared();
 
-    /// Runs `job` on a worker, now or when one comes free; never blocks. Throws the system's
-    /// error only when no worker exists and none can be started. A job's exception is dropped.
-    void run(std::function<void()> job);
+    /// Runs `job` on a worker, now or when one comes free; never blocks. Returns the system's
+    /// refusal when a new worker was wanted for it and could not be started (the job then waits
+    /// for a busy one), else nothing. Throws that error only when no worker exists at all. A
+    /// job's exception is dropped.
+    std::error_code run(std::function<void()> job);
 
     /// Ends the idle workers and waits until their threads are gone (leak checks count threads).
     void trim();

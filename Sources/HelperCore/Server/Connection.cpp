@@ -168,7 +168,7 @@ void Connection::continueOnPool(std::function<void(Connection&)> work) {
         ++answers_;
     }
     try {
-        pool_.run([self = shared_from_this(), work = std::move(work)] {
+        onPool([self = shared_from_this(), work = std::move(work)] {
             work(*self);
             self->pumpWithTurn(false);
             self->answerDone();
@@ -186,7 +186,7 @@ void Connection::answerAlongside(std::uint32_t id, Request request) {
         ++answers_;
     }
     try {
-        pool_.run([self = shared_from_this(), id, request = std::move(request)] {
+        onPool([self = shared_from_this(), id, request = std::move(request)] {
             const Router::Send send = [&self](const Frame& frame) { return self->send(frame); };
             self->router_.answer(id, request, send, self->stop_.get_token());
             self->answerDone();
@@ -199,6 +199,15 @@ void Connection::answerAlongside(std::uint32_t id, Request request) {
         }
         refuse(id, "an answer");
     }
+}
+
+void Connection::onPool(std::function<void()> job) {
+    const std::error_code refused = pool_.run(std::move(job));
+    // Once per shortage, not once per request of a client that keeps asking.
+    if (threadsRefused_.exchange(static_cast<bool>(refused)) || !refused) return;
+    log_.warning([&] {
+        return "no thread for an answer, it waits for a busy worker: " + refused.message();
+    });
 }
 
 void Connection::answerDone() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -102,6 +103,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Runs `work`, then the rest of the turn, on the pool. Throws when no worker can take it.
     void continueOnPool(std::function<void(Connection&)> work);
     void answerAlongside(std::uint32_t id, Request request);
+    // Runs a job on the pool, warning when the system refused it a thread; throws when none at
+    // all can run it.
+    void onPool(std::function<void()> job);
     void answerDone();
     void refuse(std::uint32_t id, const std::string& what);
     bool send(const Frame& frame);
@@ -125,6 +129,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::size_t answers_ = 0;    // running on the pool, in order or alongside
 
     std::mutex interestMutex_;  // keeps interest updates from overtaking each other
+    std::atomic<bool> threadsRefused_{false};  // the last job handed to the pool got no thread
 };
 
 }  // namespace tavrel
