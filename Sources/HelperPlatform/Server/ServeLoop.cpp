@@ -31,27 +31,40 @@ void serve(Device& device, const ServeLoopOptions& options, const Log& log) {
     // Every thread started from here on inherits the block, so the signals reach the watcher.
     SignalWatcher::blockInThisThread({SIGTERM, SIGINT});
 
-    std::unique_ptr<SocketServer> server;
-    try {
-        server = std::make_unique<SocketServer>(options.socket, device, log);
-        server->start();
-    } catch (const std::exception& error) {
-        Log::writeToStandardError(HelperFailure::from(error).message());
-        endProcess(3);
-    }
-    if (options.listening) options.listening();
-    if (options.startWarming) options.startWarming();
-
     auto main = SerialQueue::onCallingThread("tavrel.main");
-    // Every stop runs on the main queue, so at most one runs, and it runs to the exit.
+    std::unique_ptr<SocketServer> server;
+    // Every stop runs on the main queue, so at most one runs, and it runs to the exit; the queue
+    // runs only once the server is made.
     auto stop = [&](const std::string& reason) {
         log.info("stopping: " + reason);
         server->closeListener();
         if (options.closes) options.closes();
         endProcess(0);
     };
-    SignalWatcher signals(*main, {SIGTERM, SIGINT},
-                          [&](int signal) { stop("signal " + std::to_string(signal)); });
+    // Watched before listening: a helper that could not be stopped by a signal must not start
+    // (its thread may be refused, as any).
+    std::unique_ptr<SignalWatcher> signals;
+    try {
+        signals = std::make_unique<SignalWatcher>(
+            *main, std::initializer_list<int>{SIGTERM, SIGINT},
+            [&](int signal) { stop("signal " + std::to_string(signal)); });
+        server = std::make_unique<SocketServer>(options.socket, device, log);
+        server->start();
+    } catch (const std::exception& error) {
+        server.reset();  // a listener made but not served removes its socket file
+        Log::writeToStandardError(HelperFailure::from(error).message());
+        endProcess(3);
+    }
+    if (options.listening) options.listening();
+    if (options.startWarming) {
+        try {
+            options.startWarming();
+        } catch (const std::exception& error) {
+            // Requests make what they need themselves; only the first ones wait longer.
+            log.warning("not warming the device up: " + HelperFailure::from(error).message());
+        }
+    }
+
     RepeatingTimer watch(*main, std::chrono::seconds(1), std::chrono::seconds(1), [&] {
         if (options.parentPid && ::kill(*options.parentPid, 0) != 0 && errno == ESRCH) {
             stop("Tavrel (pid " + std::to_string(*options.parentPid) + ") is gone");

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 
 #include "HelperCore/Concurrency/ThreadName.hpp"
 #include "HelperPlatform/Server/UnixSocket.hpp"
@@ -60,10 +62,18 @@ SignalWatcher::SignalWatcher(SerialQueue& queue, std::initializer_list<int> sign
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int signal : signals) ::sigaction(signal, &action, nullptr);
-    thread_ = std::thread([this] {
-        setCurrentThreadName("tavrel.signals");
-        watch();
-    });
+    try {
+        thread_ = std::thread([this] {
+            setCurrentThreadName("tavrel.signals");
+            watch();
+        });
+    } catch (const std::system_error& error) {
+        forwardDescriptor.store(-1);
+        ::close(signalDescriptor_);
+        ::close(stopPipe_[0]);
+        ::close(stopPipe_[1]);
+        throw std::runtime_error(std::string("cannot watch signals: ") + error.what());
+    }
 }
 
 SignalWatcher::~SignalWatcher() {

@@ -238,9 +238,10 @@ DeviceLink::DeviceLink(const std::filesystem::path& directory) : state_(std::mak
         throw DeviceLinkError(error.what());
     }
     State* state = state_.get();
-    state_->reader = std::thread([state] { state->read(); });
-    state_->delivery = std::thread([state] { state->deliver(); });
     try {
+        // Either thread may be refused (a process limit): the one started is joined.
+        state_->reader = std::thread([state] { state->read(); });
+        state_->delivery = std::thread([state] { state->deliver(); });
         auto reply = state_->request({{"op", "hello"}});
         state_->info =
             link::deviceInfoFromJSON(reply.message.value("info", nlohmann::json::object()));
