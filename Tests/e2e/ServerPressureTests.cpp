@@ -4,6 +4,7 @@
 // served throughout.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -17,6 +18,7 @@
 
 #include "Support/SimulatorHome.hpp"
 #include "Support/TestClient.hpp"
+#include "Support/Unprivileged.hpp"
 
 namespace tavrel::e2e {
 namespace {
@@ -231,6 +233,102 @@ TEST_F(Pressure, AHugeRequestDoesNotHoldUpAnotherClientsDescribes) {
         << " ms";
     sender.close();
     expectBackToBaseline();
+}
+
+// As root the test cannot be refused a thread; as `nobody` under RLIMIT_NPROC it can. A limit
+// just above what the user runs refuses the helper's first threads: it fails to start cleanly.
+// Then a helper that started is made to meet a user with no process slot left.
+struct Unprivileged : ::testing::Test {
+    UnprivilegedUser nobody = UnprivilegedUser::nobody();
+    std::unique_ptr<SimulatorHome> home;
+    std::string udid;
+
+    void SetUp() override {
+        if (!nobody.usable()) GTEST_SKIP() << nobody.why;
+        home = std::make_unique<SimulatorHome>();
+        udid = home->boot("Phone");
+        shareWithEveryone(home->path());
+    }
+
+    std::unique_ptr<UnprivilegedProgram> helper(rlim_t limit, const std::string& name) {
+        return std::make_unique<UnprivilegedProgram>(
+            nobody, limit, "tavrel-helper",
+            std::vector<std::string>{"serve", "--udid", udid, "--socket", socket()},
+            home->file(name + ".err"));
+    }
+    std::string socket() const { return home->file("helper.sock"); }
+    bool socketLeft() const { return std::filesystem::exists(socket()); }
+};
+
+TEST_F(Unprivileged, RefusedThreadsAtStartEndItWithItsMessageAndNoSocket) {
+    struct Case {
+        long room;  // threads the helper may have
+        std::string message;
+    };
+    const Case cases[] = {
+        {1, "cannot watch signals: Resource temporarily unavailable\n"},
+        {2, "cannot start serving: Resource temporarily unavailable\n"},
+    };
+    for (const auto& c : cases) {
+        auto started = helper(static_cast<rlim_t>(nobody.tasks() + c.room), "start");
+        EXPECT_EQ(started->wait(20s), 3) << c.room << ": " << started->standardError();
+        EXPECT_EQ(started->standardError(), c.message) << c.room;
+        EXPECT_FALSE(socketLeft()) << c.room;
+    }
+}
+
+TEST_F(Unprivileged, AHelperRefusedThreadsWarnsAndServesOn) {
+    const long limit = nobody.tasks() + 64;
+    auto served = helper(static_cast<rlim_t>(limit), "serve");
+    {
+        TestClient warm(socket(), 15s);
+        EXPECT_EQ(warm.ask(1, R"({"op":"hello"})", 15s).final.kind, FrameKind::reply);
+        EXPECT_EQ(warm.ask(2, R"({"op":"screenshot","quality":50})", 10s).final.kind,
+                  FrameKind::reply);
+    }
+    ProcessSlotHog hog(nobody, static_cast<rlim_t>(limit));
+    ASSERT_TRUE(hog.waitUntilFull(20s));
+
+    expectServed(socket());
+    // More screenshots at once than the helper has idle workers: those it cannot start a
+    // worker for wait for a busy one.
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int c = 0; c < 2; ++c) {
+        clients.push_back(std::make_unique<TestClient>(socket()));
+        for (std::uint32_t id = 1; id <= 16; ++id) {
+            clients.back()->request(id, R"({"op":"screenshot","quality":50})");
+        }
+    }
+    for (auto& client : clients) {
+        for (std::uint32_t id = 1; id <= 16; ++id) {
+            const auto answer = client->awaitAnswer(id, 30s);
+            EXPECT_EQ(answer.final.kind, FrameKind::reply) << answer.json();
+        }
+    }
+    // A stream needs threads of its own: refused, with its message and status.
+    TestClient viewer(socket());
+    const auto refused = viewer.ask(
+        1, R"({"op":"stream","fps":30,"scale":0.5,"key_frame_s":1,"bitrate":1000000})", 10s);
+    ASSERT_EQ(refused.final.kind, FrameKind::failure);
+    EXPECT_EQ(json::parse(refused.json())["status"], 502) << refused.json();
+    EXPECT_NE(served->standardError().find("[warning] no thread for an answer, it waits for a busy "
+                                           "worker: Resource temporarily unavailable"),
+              std::string::npos)
+        << served->standardError();
+
+    hog.release();  // threads to be had again: a stream runs
+    viewer.request(2, R"({"op":"stream","fps":30,"scale":0.5,"key_frame_s":1,"bitrate":1000000})");
+    const auto chunk = viewer.readFrame(10s);
+    ASSERT_TRUE(chunk);
+    EXPECT_EQ(chunk->kind, FrameKind::chunk);
+    viewer.close();
+    clients.clear();
+
+    ::kill(served->pid(), SIGTERM);
+    EXPECT_EQ(served->wait(20s), 0) << served->standardError();
+    EXPECT_EQ(served->standardError().find("terminate"), std::string::npos)
+        << served->standardError();
+    EXPECT_FALSE(socketLeft());
 }
 
 }  // namespace
