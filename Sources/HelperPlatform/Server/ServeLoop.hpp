@@ -30,8 +30,10 @@ struct ServeLoopOptions {
 /// Serves `device` on the socket until SIGTERM or SIGINT, the end of the parent process or the
 /// device going away, then logs "stopping: {reason}", closes the listener (removing the socket
 /// file if it is still its own), calls `closes` and ends the process with status 0. A socket
-/// that cannot be listened on ends it with status 3, its message on standard error; "serving" is
-/// logged (through `listening`) only once listening succeeded. Takes over the calling (main)
+/// that cannot be listened on, or a thread of the signal watcher or the event loop that the
+/// system refuses, ends it with status 3, its message on standard error and no socket file left;
+/// "serving" is logged (through `listening`) only once listening succeeded. A warm-up that cannot
+/// start is a warning. Takes over the calling (main)
 /// thread and never returns; open connections are not drained, the process ends under them.
 [[noreturn]] void serve(Device& device, const ServeLoopOptions& options, const Log& log);
 
