@@ -8,17 +8,15 @@
 // Usage: CaptureTiming [ROUNDS]   (default 30)
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cmath>
-#include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "HelperCore/Base/HelperFailure.hpp"
+#include "PictureToUnit.hpp"
 #include "SimulatedPlatform/Device/DeviceLink/CaptureSet.hpp"
 #include "SimulatedPlatform/Device/DeviceLink/DeviceLink.hpp"
 #include "Support/SimulatorHome.hpp"
@@ -28,34 +26,8 @@
 namespace tavrel {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-double median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-double rounded(double value) {
-    return std::round(value * 100) / 100;
-}
-
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-// steady_clock is CLOCK_MONOTONIC here, the clock the device stamps its frames with.
-std::uint64_t nowNs() {
-    return std::uint64_t(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-            .count());
-}
-
-Frame ask(client::ClientSocket& socket, const std::string& json) {
-    return socket.answer(socket.request(json), Clock::now() + 30s);
-}
+using namespace timing;
 
 // `tavrel-helper capture` for the plugged device, up once its screen is open.
 class CaptureHelper {
@@ -84,65 +56,13 @@ class CaptureHelper {
     std::unique_ptr<e2e::ChildProcess> process_;
 };
 
-// The drawn time of the first frame after `since`, heard from the device itself.
-class FrameClock {
-  public:
-    explicit FrameClock(sim::DeviceLink& link) : link_(link) {
-        token_ = link_.subscribeFrames([this](const sim::FrameNotice& notice) {
-            std::lock_guard guard(lock_);
-            last_ = notice.drawnNs;
-            changed_.notify_all();
-        });
-    }
-    ~FrameClock() { link_.unsubscribe(token_); }
-    std::uint64_t firstAfter(std::uint64_t since) {
-        std::unique_lock guard(lock_);
-        if (!changed_.wait_for(guard, 5s, [&] { return last_ > since; }))
-            throw HelperFailure("the device drew nothing", 504);
-        return last_;
-    }
-
-  private:
-    sim::DeviceLink& link_;
-    std::uint64_t token_ = 0;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::uint64_t last_ = 0;
-};
-
+// A full-size stream of the helper at `path`, its pictures timed.
 std::vector<double> pictureToUnit(const std::string& path, sim::DeviceLink& link, int rounds) {
     client::ClientSocket viewer(path);
-    // Key frames far apart, so that a still screen sends nothing a new picture could be
-    // mistaken for.
     const auto stream = viewer.request(nlohmann::json{
         {"op", "stream"}, {"fps", 60}, {"scale", 1}, {"key_frame_s", 60}, {"bitrate", 8000000}}
                                            .dump());
-    auto drain = [&](std::chrono::milliseconds quiet) {
-        for (;;) {
-            try {
-                if (!viewer.next(stream, Clock::now() + quiet))
-                    throw HelperFailure("the stream ended", 502);
-            } catch (const HelperFailure& failure) {
-                if (failure.status() == 504) return;
-                throw;
-            }
-        }
-    };
-    drain(700ms);
-    FrameClock frames(link);
-    std::vector<double> latencies;
-    for (int round = 0; round < rounds; ++round) {
-        const auto before = nowNs();
-        link.setAnimating(true);
-        const auto drawn = frames.firstAfter(before);
-        link.setAnimating(false);
-        auto frame = viewer.next(stream, Clock::now() + 5s);
-        if (!frame || frame->kind != FrameKind::chunk)
-            throw HelperFailure("no access unit after a new picture", 502);
-        latencies.push_back(double(nowNs() - drawn) / 1e6);
-        drain(400ms);  // the frames drawn before the animation stopped
-    }
-    return latencies;
+    return timing::pictureToUnit(viewer, stream, link, rounds);
 }
 
 int run(int rounds) {

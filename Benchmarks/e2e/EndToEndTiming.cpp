@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "HelperCore/Screenshot/ScreenGeometry.hpp"
 #include "HelperPlatform/Media/Pictures.hpp"
 #include "Support/SimulatorHome.hpp"
+#include "Timing.hpp"
 #include "tavrel-client/ClientElements.hpp"
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/ClientSocket.hpp"
@@ -25,23 +27,8 @@
 namespace tavrel {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-double rounded(double value) {
-    return std::round(value * 100) / 100;
-}
+using namespace timing;
 
 std::shared_ptr<Surface> decodedSurface(const Bytes& jpeg) {
     tjhandle handle = tjInitDecompress();
@@ -63,10 +50,6 @@ struct Timings {
     std::vector<double> tapFull;
 };
 
-Frame ask(client::ClientSocket& socket, const std::string& json) {
-    return socket.answer(socket.request(json), Clock::now() + 30s);
-}
-
 // Taps the button and waits for the first chunk that the stream sends after the tap went out.
 std::vector<double> tapToFrame(const std::string& path, double scale, int rounds,
                                std::pair<double, double> button) {
@@ -76,19 +59,7 @@ std::vector<double> tapToFrame(const std::string& path, double scale, int rounds
     const auto stream = viewer.request(nlohmann::json{
         {"op", "stream"}, {"fps", 60}, {"scale", scale}, {"key_frame_s", 60}, {"bitrate", 4000000}}
                                            .dump());
-    auto drain = [&](std::chrono::milliseconds quiet) {
-        for (;;) {
-            try {
-                if (!viewer.next(stream, Clock::now() + quiet)) {
-                    throw HelperFailure("the stream ended", 502);
-                }
-            } catch (const HelperFailure& failure) {
-                if (failure.status() == 504) return;
-                throw;
-            }
-        }
-    };
-    drain(500ms);
+    drain(viewer, stream, 500ms);
     std::vector<double> latencies;
     for (int round = 0; round < rounds; ++round) {
         const auto start = Clock::now();
@@ -98,7 +69,7 @@ std::vector<double> tapToFrame(const std::string& path, double scale, int rounds
         if (!frame || frame->kind != FrameKind::chunk)
             throw HelperFailure("no frame after a tap", 502);
         latencies.push_back(millisecondsSince(start));
-        drain(300ms);  // the release and any later redraws
+        drain(viewer, stream, 300ms);  // the release and any later redraws
     }
     return latencies;
 }
