@@ -148,6 +148,12 @@ TEST(ServeLoop, SignalsStopItWithTheirNumberRemovingTheSocketAndClosingTheDevice
             EXPECT_EQ(answer.final.kind, FrameKind::reply);
             EXPECT_EQ(answer.json(), JSON::encode(ScreenGeometry::of(1179, 2556, 3)));
         }
+        // Warming starts once the socket listens: a describe answered at once may come first.
+        const auto warmingBy = std::chrono::steady_clock::now() + 10s;
+        while (!fs::exists(directory.path() / "warming") &&
+               std::chrono::steady_clock::now() < warmingBy) {
+            std::this_thread::sleep_for(5ms);
+        }
         EXPECT_TRUE(fs::exists(directory.path() / "warming"));
         ::kill(server.pid(), signal);
         EXPECT_EQ(server.waitForExit(5s), 0);
