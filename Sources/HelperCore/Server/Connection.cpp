@@ -125,7 +125,7 @@ void Connection::pumpWithTurn(bool onLoop) {
 }
 
 bool Connection::look(Frame frame, bool onLoop) {
-    const Router::Send send = [this](const Frame& frame) { return this->send(frame); };
+    const Router::Send send = [this](const Frame& out) { return this->send(out); };
     const std::uint32_t id = frame.id;
     std::optional<Request> request;
     try {
@@ -149,7 +149,7 @@ bool Connection::look(Frame frame, bool onLoop) {
         // done, and the event loop serves the other clients meanwhile.
         try {
             continueOnPool([id, request = std::move(*request)](Connection& self) {
-                const Router::Send send = [&self](const Frame& frame) { return self.send(frame); };
+                const Router::Send send = [&self](const Frame& out) { return self.send(out); };
                 self.router_.answer(id, request, send, self.stop_.get_token());
             });
             return false;
