@@ -311,6 +311,9 @@ TEST(GIFWriter, GradientsAreDitheredNotBandedAndStillPixelsNeverFlicker) {
                 << "frame " << index << " row " << y;
         }
         expectNear(pixelAt(later, 256, 200 + index * 4 + 8, 28), green, 6, "the block");
+        // Where the block was a frame ago, the gradient shows again.
+        const int left = 200 + index * 4 - 2;
+        expectNear(pixelAt(later, 256, left, 28), gradientAt(left, 28), 16, "behind the block");
     }
 }
 
