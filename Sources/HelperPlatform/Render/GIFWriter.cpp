@@ -161,17 +161,17 @@ class GifStream {
     }
 
   private:
-    // Makes the pixels of `area` that `now` has in common with `before` transparent in rgba_.
+    // Makes the pixels of `area` that `now` has in common with `before` transparent in rgba_
+    // (the composed pictures are opaque, so alpha 0 marks exactly these).
     void clearUnchanged(const Canvas& before, const Canvas& now, Rectangle area) {
+        std::uint8_t* out = rgba_.data();
         for (int y = 0; y < area.height; ++y) {
             const std::size_t offset = static_cast<std::size_t>(area.top + y) * now.stride() +
                                        static_cast<std::size_t>(area.left) * 4;
-            const auto* a = reinterpret_cast<const std::uint32_t*>(before.pixels.data() + offset);
-            const auto* b = reinterpret_cast<const std::uint32_t*>(now.pixels.data() + offset);
-            auto* out = reinterpret_cast<std::uint32_t*>(rgba_.data()) +
-                        static_cast<std::size_t>(y) * area.width;
-            for (int x = 0; x < area.width; ++x) {
-                if (a[x] == b[x]) out[x] = 0;
+            const std::uint8_t* a = before.pixels.data() + offset;
+            const std::uint8_t* b = now.pixels.data() + offset;
+            for (int x = 0; x < area.width; ++x, a += 4, b += 4, out += 4) {
+                if (std::memcmp(a, b, 4) == 0) std::memset(out, 0, 4);
             }
         }
     }
@@ -179,9 +179,8 @@ class GifStream {
     // Dithering may spill into the transparent pixels or out of them; neither may change what
     // the screen shows.
     void keepUnchanged(int transparent) {
-        const auto* pixel = reinterpret_cast<const std::uint32_t*>(rgba_.data());
-        for (auto& index : indices_) {
-            if (*pixel++ == 0) index = static_cast<GifPixelType>(transparent);
+        for (std::size_t index = 0; index < indices_.size(); ++index) {
+            if (rgba_[4 * index + 3] == 0) indices_[index] = static_cast<GifPixelType>(transparent);
         }
     }
 
