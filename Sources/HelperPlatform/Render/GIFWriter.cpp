@@ -23,6 +23,10 @@ constexpr long longestDelay = 0xFFFF;
 // libimagequant trades palette quality for time from 1 to 10; 8 keeps gradients smooth with
 // dithering at a fraction of the default's time.
 constexpr int quantiserSpeed = 8;
+// The palette stops growing once the frame looks this good (of 100): a frame of a few flat
+// colours and a fading mark needs a small table, not 256 entries of dithering noise, and
+// its pixels compress several times better. Gradients still get as many as they need.
+constexpr int quality = 95;
 
 [[noreturn]] void notWritten() {
     throw HelperFailure("the GIF could not be written", 502);
@@ -89,6 +93,7 @@ class GifStream {
         attr_.reset(liq_attr_create());
         if (!attr_) notWritten();
         liq_set_speed(attr_.get(), quantiserSpeed);
+        if (liq_set_quality(attr_.get(), 0, quality) != LIQ_OK) notWritten();
     }
 
     ~GifStream() {
@@ -97,8 +102,11 @@ class GifStream {
     GifStream(const GifStream&) = delete;
     GifStream& operator=(const GifStream&) = delete;
 
-    /// Stores the rectangle of `canvas`, shown for `hundredths`.
-    void put(const Canvas& canvas, Rectangle area, long hundredths) {
+    /// Stores the rectangle of `canvas`, shown for `hundredths`. Pixels that have not changed
+    /// since `before` (the frame stored last, if any) are transparent: the screen keeps showing
+    /// them as they were, dithering cannot make them flicker, and their runs compress to
+    /// almost nothing. They take no part in choosing the frame's palette either.
+    void put(const Canvas& canvas, Rectangle area, long hundredths, const Canvas* before) {
         rgba_.resize(static_cast<std::size_t>(area.width) * area.height * 4);
         const std::uint8_t* corner = canvas.pixels.data() +
                                      static_cast<std::size_t>(area.top) * canvas.stride() +
@@ -106,9 +114,14 @@ class GifStream {
         // BGRA to the RGBA libimagequant reads.
         libyuv::ARGBToABGR(corner, canvas.stride(), rgba_.data(), area.width * 4, area.width,
                            area.height);
+        if (before != nullptr) clearUnchanged(*before, canvas, area);
         std::unique_ptr<liq_image, LiqImageFree> image(
             liq_image_create_rgba(attr_.get(), rgba_.data(), area.width, area.height, 0));
         if (!image) notWritten();
+        if (before != nullptr &&
+            liq_image_add_fixed_color(image.get(), liq_color{0, 0, 0, 0}) != LIQ_OK) {
+            notWritten();
+        }
         liq_result* raw = nullptr;
         if (liq_image_quantize(image.get(), attr_.get(), &raw) != LIQ_OK) notWritten();
         std::unique_ptr<liq_result, LiqResultFree> result(raw);
@@ -119,26 +132,26 @@ class GifStream {
             notWritten();
         }
         const liq_palette* palette = liq_get_palette(result.get());
+        int transparent = NO_TRANSPARENT_COLOR;
         int size = 2;
         while (size < static_cast<int>(palette->count)) size *= 2;
         std::unique_ptr<ColorMapObject, ColorMapFree> map(GifMakeMapObject(size, nullptr));
         if (!map) notWritten();
         for (int index = 0; index < size; ++index) {
             const bool used = index < static_cast<int>(palette->count);
-            map->Colors[index] =
-                used ? GifColorType{palette->entries[index].r, palette->entries[index].g,
-                                    palette->entries[index].b}
-                     : GifColorType{0, 0, 0};
+            const liq_color colour = used ? palette->entries[index] : liq_color{0, 0, 0, 255};
+            if (used && colour.a == 0) transparent = index;
+            map->Colors[index] = GifColorType{colour.r, colour.g, colour.b};
         }
-        putImage(area, map.get(), indices_.data(), std::min(hundredths, longestDelay),
-                 NO_TRANSPARENT_COLOR);
+        if (before != nullptr && transparent != NO_TRANSPARENT_COLOR) keepUnchanged(transparent);
+        putImage(area, map.get(), indices_.data(), std::min(hundredths, longestDelay), transparent);
         // A delay too long for one frame goes on in invisible one-pixel frames.
         for (hundredths -= longestDelay; hundredths > 0; hundredths -= longestDelay) {
             const GifColorType clear[2] = {{0, 0, 0}, {0, 0, 0}};
             std::unique_ptr<ColorMapObject, ColorMapFree> two(GifMakeMapObject(2, clear));
             if (!two) notWritten();
-            GifPixelType transparent = 0;
-            putImage({0, 0, 1, 1}, two.get(), &transparent, std::min(hundredths, longestDelay), 0);
+            GifPixelType invisible = 0;
+            putImage({0, 0, 1, 1}, two.get(), &invisible, std::min(hundredths, longestDelay), 0);
         }
     }
 
@@ -148,6 +161,29 @@ class GifStream {
     }
 
   private:
+    // Makes the pixels of `area` that `now` has in common with `before` transparent in rgba_
+    // (the composed pictures are opaque, so alpha 0 marks exactly these).
+    void clearUnchanged(const Canvas& before, const Canvas& now, Rectangle area) {
+        std::uint8_t* out = rgba_.data();
+        for (int y = 0; y < area.height; ++y) {
+            const std::size_t offset = static_cast<std::size_t>(area.top + y) * now.stride() +
+                                       static_cast<std::size_t>(area.left) * 4;
+            const std::uint8_t* a = before.pixels.data() + offset;
+            const std::uint8_t* b = now.pixels.data() + offset;
+            for (int x = 0; x < area.width; ++x, a += 4, b += 4, out += 4) {
+                if (std::memcmp(a, b, 4) == 0) std::memset(out, 0, 4);
+            }
+        }
+    }
+
+    // Dithering may spill into the transparent pixels or out of them; neither may change what
+    // the screen shows.
+    void keepUnchanged(int transparent) {
+        for (std::size_t index = 0; index < indices_.size(); ++index) {
+            if (rgba_[4 * index + 3] == 0) indices_[index] = static_cast<GifPixelType>(transparent);
+        }
+    }
+
     void putImage(Rectangle area, ColorMapObject* map, GifPixelType* pixels, long hundredths,
                   int transparent) {
         GraphicsControlBlock control{};
@@ -204,7 +240,7 @@ RenderedFile write(PictureSource& pictures, const RenderJob& job, const std::str
             area = changed(stored, pending);
             if (area.width == 0) area = {0, 0, 1, 1};
         }
-        gif.put(pending, area, hundredths);
+        gif.put(pending, area, hundredths, anyStored ? &stored : nullptr);
         std::swap(stored, pending);
         anyStored = true;
     };

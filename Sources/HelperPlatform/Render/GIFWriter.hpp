@@ -10,8 +10,9 @@ namespace tavrel {
 
 /// Writes an animated GIF that loops for ever, at the job's frame rate and width. A run of
 /// identical frames is stored once with the summed delay; every frame gets its own dithered
-/// palette (libimagequant), and a frame after the first stores only the rectangle that changed
-/// since the frame before. Delays are whole hundredths whose rounding error is carried to the
+/// palette (libimagequant), only as large as the frame needs, and a frame after the first
+/// stores only the rectangle that changed since the frame before, its unchanged pixels
+/// transparent. Delays are whole hundredths whose rounding error is carried to the
 /// next frame, so the file plays within 0.01 s of the reported duration.
 namespace GIFWriter {
 

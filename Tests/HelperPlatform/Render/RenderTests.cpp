@@ -20,7 +20,9 @@
 #include "Support/TemporaryDirectory.hpp"
 
 // libx265 keeps one allocation of its own past the encoder's close; nothing of ours.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libx265.so\n";
+}
 
 namespace tavrel {
 namespace {
@@ -248,6 +250,71 @@ TEST(GIFWriter, LaterFramesStoreOnlyTheChangedRectangleAndMarksShow) {
     ASSERT_EQ(frame.size(), 200u * 200 * 3);
     expectNear(pixelAt(frame, 200, 100, 100), over({0.04, 0.52, 1.0}, 0.5, grey), 16, "ring");
     expectNear(pixelAt(frame, 200, 20, 180), grey, 6, "far from the mark");
+}
+
+// Red across and green down the top 64 rows: thousands of colours that no palette holds, so
+// only dithering keeps them smooth. Two blocks move through it, one at each side, so every
+// frame's changed rectangle spans the still middle.
+RGB gradientAt(int x, int y) {
+    return {static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(4 * y), 128};
+}
+
+void gradientWithBlock(int index, Painting& painting) {
+    for (int y = 0; y < 64; ++y) {
+        for (int x = 0; x < painting.width; ++x) painting.fill(x, y, 1, 1, gradientAt(x, y));
+    }
+    painting.fill(0, 64, painting.width, painting.height - 64, grey);
+    painting.fill(8 + index * 4, 20, 16, 16, green);
+    painting.fill(200 + index * 4, 20, 16, 16, green);
+}
+
+TEST(GIFWriter, GradientsAreDitheredNotBandedAndStillPixelsNeverFlicker) {
+    testing::TemporaryDirectory folder;
+    const std::string recording = folder.file("r.tvrf");
+    testing::writeJPEGRecording(recording, 256, 100, 10, 10, gradientWithBlock);
+    auto job = jobFor(recording, RenderJob::InputKind::frames);
+    job.gif = folder.file("out.gif");
+    FramePictures pictures(recording);
+    GIFWriter::write(pictures, job, *job.gif);
+    EXPECT_EQ(gifInfo(*job.gif).images, 9);  // 0.9 s at 10 fps, every frame different
+
+    const auto first = testing::decodedFrame(*job.gif, 0);
+    ASSERT_EQ(first.size(), 256u * 100 * 3);
+    // Dithered, every 8x8 block of the middle keeps the gradient's average; bands would drift
+    // from it by up to half the step between two palette colours (6 and more here).
+    constexpr int block = 8, middle = 64, middleEnd = 192;
+    double worst = 0;
+    for (int top = 0; top + block <= 64; top += block) {
+        for (int left = middle; left < middleEnd; left += block) {
+            for (int channel = 0; channel < 3; ++channel) {
+                double shown = 0, source = 0;
+                for (int y = top; y < top + block; ++y) {
+                    for (int x = left; x < left + block; ++x) {
+                        shown += pixelAt(first, 256, x, y)[channel];
+                        source += gradientAt(x, y)[channel];
+                    }
+                }
+                worst = std::max(worst, std::abs(shown - source) / (block * block));
+            }
+        }
+    }
+    EXPECT_LT(worst, 3.5);
+    // The middle never changes, so no later frame may show it otherwise.
+    for (int index : {1, 4, 8}) {
+        const auto later = testing::decodedFrame(*job.gif, index);
+        ASSERT_EQ(later.size(), first.size()) << "frame " << index;
+        for (int y = 0; y < 64; ++y) {
+            const auto row = static_cast<std::ptrdiff_t>((y * 256 + middle) * 3);
+            EXPECT_TRUE(std::equal(first.begin() + row,
+                                   first.begin() + row + (middleEnd - middle) * 3,
+                                   later.begin() + row))
+                << "frame " << index << " row " << y;
+        }
+        expectNear(pixelAt(later, 256, 200 + index * 4 + 8, 28), green, 6, "the block");
+        // Where the block was a frame ago, the gradient shows again.
+        const int left = 200 + index * 4 - 2;
+        expectNear(pixelAt(later, 256, left, 28), gradientAt(left, 28), 16, "behind the block");
+    }
 }
 
 TEST(FramePictures, ReportsTheFirstPictureAfterParameterSetsAloneAndStepsLikeAPlayhead) {
