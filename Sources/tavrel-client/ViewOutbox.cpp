@@ -29,7 +29,7 @@ ViewOutbox::Taken ViewOutbox::video(const Bytes& unit) {
     }
     video_ = Video::flowing;
     videoBytes_ += unit.size();
-    items_.push_back({true, std::string(unit.begin(), unit.end())});
+    items_.push_back({true, std::string(unit.begin(), unit.end()), ++serial_});
     return Taken::queued;
 }
 

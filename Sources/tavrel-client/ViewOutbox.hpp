@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
@@ -27,6 +28,8 @@ class ViewOutbox {
     struct Item {
         bool binary;
         std::string bytes;
+        /// Video units are numbered from 1 in the order they were queued.
+        std::uint64_t serial = 0;
     };
 
     explicit ViewOutbox(std::size_t maxVideoBytes) : maxVideoBytes_(maxVideoBytes) {}
@@ -38,6 +41,8 @@ class ViewOutbox {
     bool empty() const { return items_.empty(); }
     std::size_t videoBytes() const { return videoBytes_; }
     Video state() const { return video_; }
+    /// The number of the last video unit queued.
+    std::uint64_t lastSerial() const { return serial_; }
 
     /// Whether an Annex B access unit opens with a sequence parameter set, as key frames do.
     static bool isKeyFrame(const Bytes& unit);
@@ -47,6 +52,7 @@ class ViewOutbox {
     std::deque<Item> items_;
     std::size_t videoBytes_ = 0;
     Video video_ = Video::waitingForKeyFrame;
+    std::uint64_t serial_ = 0;
 };
 
 }  // namespace tavrel::client
