@@ -212,7 +212,12 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
 
     void sendText(std::string text) {
         if (state_ != State::open) return;
-        outbox_.text(std::move(text));
+        if (!outbox_.text(std::move(text))) {
+            // Closing the socket ends the reading and the writing coroutines.
+            close();
+            lowest().close();
+            return;
+        }
         wake_.cancel();
     }
 

@@ -5,6 +5,7 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn, execFile } from 'node:child_process';
 import { mkdtempSync, rmSync, existsSync, readFileSync } from 'node:fs';
+import net from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { promisify } from 'node:util';
@@ -342,6 +343,45 @@ describe('the viewer', { concurrency: false }, () => {
     );
     await page.close();
     await own.close();
+  });
+
+  test('a page that keeps asking and never reads is let go', async () => {
+    // A WebSocket of our own that sends "clock" requests (each answered at once) and reads
+    // nothing: the answers waiting for it must not grow without bound in the viewer.
+    const { host, searchParams } = new URL(url);
+    const [address, port] = [host.slice(0, host.lastIndexOf(':')), Number(host.slice(host.lastIndexOf(':') + 1))];
+    const socket = net.createConnection({ host: address, port });
+    await new Promise((resolve, reject) => socket.once('connect', resolve).once('error', reject));
+    socket.write(
+      `GET /live?token=${searchParams.get('token')} HTTP/1.1\r\nHost: ${host}\r\nOrigin: http://${host}\r\n` +
+        'Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n' +
+        'Sec-WebSocket-Version: 13\r\n\r\n'
+    );
+    const head = await new Promise((resolve) => socket.once('data', (data) => resolve(data.toString())));
+    assert.match(head, /^HTTP\/1\.1 101/);
+    socket.pause();
+    const closed = new Promise((resolve) => socket.once('close', resolve));
+    socket.on('error', () => {});
+    // A masked text frame, as a browser sends one.
+    const message = (text) => {
+      const body = Buffer.from(text);
+      const mask = Buffer.from([1, 2, 3, 4]);
+      return Buffer.concat([Buffer.from([0x81, 0x80 | body.length]), mask, body.map((byte, i) => byte ^ mask[i % 4])]);
+    };
+    const deadline = Date.now() + 30000;
+    let sent = 0;
+    while (!socket.destroyed && Date.now() < deadline) {
+      const batch = [];
+      for (let i = 0; i < 1000; i++) batch.push(message(JSON.stringify({ id: ++sent, op: 'clock' })));
+      if (!socket.write(Buffer.concat(batch))) {
+        await Promise.race([new Promise((resolve) => socket.once('drain', resolve)), closed]);
+      }
+    }
+    assert.ok(socket.destroyed, `still open after ${sent} requests`);
+    await closed;
+    // Others are served as before.
+    const page = await openViewer();
+    await page.close();
   });
 
   test('the home button leaves the app', async () => {
