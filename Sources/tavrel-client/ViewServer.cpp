@@ -259,7 +259,9 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
         }
         if (op == "hid" && request.contains("events") && request["events"].is_array()) {
             queued = input_->submit(id, json{{"op", "hid"}, {"events", request["events"]}}.dump());
-            if (queued && request.value("trace", false) == true) trace_.begin(id, received);
+            if (queued && request.contains("trace") && request["trace"] == true) {
+                trace_.begin(id, received);
+            }
         } else if (op == "accessibility" || op == "describe") {
             queued = query_->submit(id, json{{"op", op}}.dump());
         } else {

@@ -345,6 +345,43 @@ describe('the viewer', { concurrency: false }, () => {
     await own.close();
   });
 
+  test('messages the viewer cannot use are refused or dropped, and it goes on answering', async () => {
+    const page = await openViewer();
+    const answers = await page.evaluate(async (token) => {
+      const socket = new WebSocket(`ws://${location.host}/live?token=${token}`);
+      const answers = {};
+      socket.onmessage = (event) => {
+        if (typeof event.data !== 'string') return;
+        const message = JSON.parse(event.data);
+        if (message.type === 'answer') answers[message.id] = message;
+      };
+      await new Promise((resolve) => (socket.onopen = resolve));
+      for (const text of [
+        'not json',
+        '[1,2]',
+        '{"op":"hid"}',
+        '{"id":-1,"op":"clock"}',
+        '{"id":1,"op":3}',
+        '{"id":2,"op":"hid","events":[],"trace":"yes"}',
+        '{"id":3,"op":"hid","events":[],"trace":1}',
+        '{"id":4,"op":"stream"}',
+        '{"id":5,"op":"hid","events":{}}',
+        '{"id":6,"op":"clock"}',
+      ]) {
+        socket.send(text);
+      }
+      const deadline = performance.now() + 20000;
+      while (!answers[6] && performance.now() < deadline) await new Promise((resolve) => setTimeout(resolve, 50));
+      socket.close();
+      return answers;
+    }, new URL(url).searchParams.get('token'));
+    assert.deepEqual(Object.keys(answers).sort(), ['2', '3', '4', '5', '6']);
+    for (const id of [2, 3]) assert.equal(answers[id].ok, true, `hid ${id}`);
+    for (const id of [4, 5]) assert.equal(answers[id].status, 400, `refused ${id}`);
+    assert.ok(answers[6].json.monotonic_ms > 0);
+    await page.close();
+  });
+
   test('a page that keeps asking and never reads is let go', async () => {
     // A WebSocket of our own that sends "clock" requests (each answered at once) and reads
     // nothing: the answers waiting for it must not grow without bound in the viewer.
