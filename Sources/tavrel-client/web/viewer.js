@@ -159,7 +159,7 @@ async function blocksOf(frame) {
   const { width, height } = frame.visibleRect;
   let plane;
   let step = 1;
-  if (frame.format && /^(I4|NV12)/.test(frame.format)) {
+  if (/^(I420A?|I422|I444|NV12)$/.test(frame.format ?? '')) {
     // Packed from the visible rectangle: the luma plane comes first, `width` bytes a row.
     const copy = frame.clone();
     plane = new Uint8Array(copy.allocationSize());
@@ -266,7 +266,7 @@ function finishTrace(tap) {
 // The client's clock minus this page's, from the quickest of a few round trips.
 async function syncClock() {
   let best = null;
-  for (let round = 0; round < 5; round++) {
+  for (let round = 0; round < 10; round++) {
     const before = performance.now();
     const answer = await request('clock');
     const after = performance.now();
