@@ -131,7 +131,7 @@ function video(data) {
   );
 }
 
-// ---- click-to-frame latency: pointer up -> first frame painted that differs ------------------
+// ---- click-to-frame latency: pointer up -> first decoded frame that differs ------------------
 //
 // A measured tap is timed at every stage it passes, all on this page's clock: pointerUp (the
 // event's own time), handled, sent (the hid request on the WebSocket); in the client received,
@@ -224,7 +224,7 @@ function checkLatency(frame, number, decoded, painted) {
     if (tap.differed !== undefined || !differs(await blocks, await tap.before)) return;
     if (measuring === tap) measuring = null;
     Object.assign(tap, { differed: decoded, differingVideo: number, detected: performance.now() });
-    stats.lastLatencyMs = painted - tap.pointerUp;
+    stats.lastLatencyMs = decoded - tap.pointerUp;
     keep(stats.latencies, stats.lastLatencyMs);
     traced = tap;
     if (tap.client) finishTrace(tap);
