@@ -61,7 +61,7 @@ void StreamPump::run(std::stop_token stop) {
                 if (frame->kind == FrameKind::reply) {
                     throw HelperFailure("the helper ended the stream", 502);
                 }
-                if (frame->kind == FrameKind::chunk) onChunk_(std::move(frame->blob));
+                if (frame->kind == FrameKind::chunk) onChunk_(std::move(frame->blob), Clock::now());
             }
             // Leaving the connection is what ends a stream in the helper.
             continue;
@@ -108,6 +108,7 @@ void RequestLane::run(std::stop_token stop) {
         try {
             if (!socket) socket.emplace(socket_);
             const auto id = socket->request(next.second);
+            answer.written = Clock::now();
             const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                      std::chrono::duration<double>(timeoutS_));
             for (;;) {
@@ -116,6 +117,7 @@ void RequestLane::run(std::stop_token stop) {
                 if (frame->kind == FrameKind::failure) throwFailure(*frame);
                 if (frame->kind != FrameKind::reply) continue;
                 answer.ok = true;
+                answer.replied = Clock::now();
                 answer.json.assign(frame->json.begin(), frame->json.end());
                 break;
             }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -24,7 +25,8 @@ namespace tavrel::client {
 /// begins with a key frame, which is how a viewer that fell behind picks up again.
 class StreamPump {
   public:
-    using OnChunk = std::function<void(Bytes)>;
+    /// A chunk and when it came from the helper.
+    using OnChunk = std::function<void(Bytes, std::chrono::steady_clock::time_point)>;
     /// What went wrong with the stream, in the helper's words; the pump retries after a second.
     using OnTrouble = std::function<void(const std::string&)>;
 
@@ -56,6 +58,8 @@ class RequestLane {
         std::string json;     // the reply's JSON part when ok
         std::string message;  // the failure's, when not
         int status = 0;
+        // When the request went to the helper and when its answer came back.
+        std::chrono::steady_clock::time_point written, replied;
     };
     using OnAnswer = std::function<void(Answer)>;
 

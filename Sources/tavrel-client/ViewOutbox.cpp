@@ -11,8 +11,11 @@ bool ViewOutbox::isKeyFrame(const Bytes& unit) {
     return !units.empty() && AnnexB::type(units.front()) == 7;
 }
 
-void ViewOutbox::text(std::string message) {
+bool ViewOutbox::text(std::string message) {
+    if (textBytes_ + message.size() > maxTextBytes_) return false;
+    textBytes_ += message.size();
     items_.push_back({false, std::move(message)});
+    return true;
 }
 
 ViewOutbox::Taken ViewOutbox::video(const Bytes& unit) {
@@ -29,7 +32,7 @@ ViewOutbox::Taken ViewOutbox::video(const Bytes& unit) {
     }
     video_ = Video::flowing;
     videoBytes_ += unit.size();
-    items_.push_back({true, std::string(unit.begin(), unit.end())});
+    items_.push_back({true, std::string(unit.begin(), unit.end()), ++serial_});
     return Taken::queued;
 }
 
@@ -37,7 +40,7 @@ std::optional<ViewOutbox::Item> ViewOutbox::next() {
     if (items_.empty()) return std::nullopt;
     Item item = std::move(items_.front());
     items_.pop_front();
-    if (item.binary) videoBytes_ -= item.bytes.size();
+    (item.binary ? videoBytes_ : textBytes_) -= item.bytes.size();
     return item;
 }
 

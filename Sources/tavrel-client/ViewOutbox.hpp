@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
@@ -9,10 +10,12 @@
 
 namespace tavrel::client {
 
-/// What waits to go out to one page, oldest first: every text message, and video access units
+/// What waits to go out to one page, oldest first: text messages and video access units, each
 /// up to a byte bound. A page that falls behind loses the video that waits (it is stale by then)
 /// and picks up again at a key frame, so a slow browser costs the client a bounded amount of
-/// memory and its viewer never shows the past later and later. Used from one thread.
+/// memory and its viewer never shows the past later and later. Text is never dropped: a page
+/// whose answers pile up past their bound asks without reading, and is let go. Used from one
+/// thread.
 class ViewOutbox {
   public:
     enum class Video { waitingForKeyFrame, flowing };
@@ -27,26 +30,35 @@ class ViewOutbox {
     struct Item {
         bool binary;
         std::string bytes;
+        /// Video units are numbered from 1 in the order they were queued.
+        std::uint64_t serial = 0;
     };
 
-    explicit ViewOutbox(std::size_t maxVideoBytes) : maxVideoBytes_(maxVideoBytes) {}
+    explicit ViewOutbox(std::size_t maxVideoBytes, std::size_t maxTextBytes = 1 << 20)
+        : maxVideoBytes_(maxVideoBytes), maxTextBytes_(maxTextBytes) {}
 
-    void text(std::string message);
+    /// False, and nothing queued, when the message would pass the text bound.
+    [[nodiscard]] bool text(std::string message);
     Taken video(const Bytes& unit);
     std::optional<Item> next();
 
     bool empty() const { return items_.empty(); }
     std::size_t videoBytes() const { return videoBytes_; }
     Video state() const { return video_; }
+    /// The number of the last video unit queued.
+    std::uint64_t lastSerial() const { return serial_; }
 
     /// Whether an Annex B access unit opens with a sequence parameter set, as key frames do.
     static bool isKeyFrame(const Bytes& unit);
 
   private:
     std::size_t maxVideoBytes_;
+    std::size_t maxTextBytes_;
     std::deque<Item> items_;
     std::size_t videoBytes_ = 0;
+    std::size_t textBytes_ = 0;
     Video video_ = Video::waitingForKeyFrame;
+    std::uint64_t serial_ = 0;
 };
 
 }  // namespace tavrel::client

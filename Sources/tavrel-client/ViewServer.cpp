@@ -28,6 +28,7 @@
 #include "tavrel-client/ViewAssets.hpp"
 #include "tavrel-client/ViewHelper.hpp"
 #include "tavrel-client/ViewOutbox.hpp"
+#include "tavrel-client/ViewTrace.hpp"
 
 namespace tavrel::client {
 namespace {
@@ -88,6 +89,9 @@ class Server {
                 continue;
             }
             if (connections_.size() >= maxConnections) continue;  // closed as it goes
+            // A tap's frame must not wait for the acknowledgement of the one before it.
+            boost::system::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
             asio::co_spawn(io_, serve(std::move(socket)), asio::detached);
         }
     }
@@ -142,6 +146,8 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
         : server_(server), socket_(std::move(stream)), wake_(server.io()) {
         socket_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
         socket_.read_message_max(maxMessageBytes);
+        // One frame, one write per message: 4 KiB fragments each cost a write and a wake-up.
+        socket_.auto_fragment(false);
     }
 
     ~Viewer() { close(); }
@@ -159,9 +165,9 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
         auto& io = server_.io();
         pump_ = std::make_unique<StreamPump>(
             settings.socket, settings.streamRequest,
-            [self, &io](Bytes unit) {
-                asio::post(io, [self, unit = std::move(unit)] {
-                    if (auto viewer = self.lock()) viewer->video(unit);
+            [self, &io](Bytes unit, ViewTrace::Clock::time_point at) {
+                asio::post(io, [self, unit = std::move(unit), at] {
+                    if (auto viewer = self.lock()) viewer->video(unit, at);
                 });
             },
             [self, &io](const std::string& trouble) {
@@ -185,7 +191,8 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
             for (;;) {
                 beast::flat_buffer buffer;
                 co_await socket_.async_read(buffer, use_awaitable);
-                if (socket_.got_text()) message(beast::buffers_to_string(buffer.data()));
+                const auto received = ViewTrace::Clock::now();
+                if (socket_.got_text()) message(beast::buffers_to_string(buffer.data()), received);
             }
         } catch (const boost::system::system_error&) {
             // the page went away, or the viewer stops
@@ -205,14 +212,20 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
 
     void sendText(std::string text) {
         if (state_ != State::open) return;
-        outbox_.text(std::move(text));
+        if (!outbox_.text(std::move(text))) {
+            // Closing the socket ends the reading and the writing coroutines.
+            close();
+            lowest().close();
+            return;
+        }
         wake_.cancel();
     }
 
-    void video(const Bytes& unit) {
+    void video(const Bytes& unit, ViewTrace::Clock::time_point pumped) {
         if (state_ != State::open) return;
         switch (outbox_.video(unit)) {
             case ViewOutbox::Taken::queued:
+                trace_.queued(outbox_.lastSerial(), pumped);
                 wake_.cancel();
                 break;
             case ViewOutbox::Taken::skipped:
@@ -224,8 +237,10 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
     }
 
     // {"id":N,"op":"hid","events":[...]} or {"id":N,"op":"accessibility"|"describe"}; only
-    // these reach the helper, rebuilt from their known members.
-    void message(const std::string& text) {
+    // these reach the helper, rebuilt from their known members. A hid request with "trace": true
+    // is traced (ViewTrace); {"id":N,"op":"clock"} answers the client's monotonic time, with
+    // which the page puts the trace on its own clock.
+    void message(const std::string& text, ViewTrace::Clock::time_point received) {
         const auto request = json::parse(text, nullptr, false);
         if (!request.is_object() || !request.contains("id") ||
             !request["id"].is_number_unsigned() || !request.contains("op") ||
@@ -235,8 +250,18 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
         const auto id = request["id"].get<std::uint64_t>();
         const auto op = request["op"].get<std::string>();
         bool queued = false;
+        if (op == "clock") {
+            RequestLane::Answer answer;
+            answer.tag = id;
+            answer.ok = true;
+            answer.json = json{{"monotonic_ms", ViewTrace::ms(ViewTrace::Clock::now())}}.dump();
+            return answered(answer);
+        }
         if (op == "hid" && request.contains("events") && request["events"].is_array()) {
             queued = input_->submit(id, json{{"op", "hid"}, {"events", request["events"]}}.dump());
+            if (queued && request.contains("trace") && request["trace"] == true) {
+                trace_.begin(id, received);
+            }
         } else if (op == "accessibility" || op == "describe") {
             queued = query_->submit(id, json{{"op", op}}.dump());
         } else {
@@ -257,11 +282,19 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
         json reply{{"type", "answer"}, {"id", answer.tag}, {"ok", answer.ok}};
         if (answer.ok) {
             reply["json"] = json::parse(answer.json, nullptr, false);
+            trace_.answered(answer.tag, answer.written, answer.replied);
         } else {
             reply["message"] = answer.message;
             reply["status"] = answer.status;
         }
         sendText(reply.dump());
+        traced();
+    }
+
+    void traced() {
+        if (auto trace = trace_.finished()) {
+            sendText(json{{"type", "trace"}, {"client", std::move(*trace)}}.dump());
+        }
     }
 
     static awaitable<void> write(std::shared_ptr<Viewer> self) {
@@ -276,6 +309,11 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
                 }
                 self->socket_.binary(item->binary);
                 co_await self->socket_.async_write(asio::buffer(item->bytes), use_awaitable);
+                if (item->binary) {
+                    self->trace_.sent(item->serial, ++self->videoMessages_,
+                                      ViewTrace::Clock::now());
+                    self->traced();
+                }
             }
         } catch (const boost::system::system_error&) {
             beast::get_lowest_layer(self->socket_).close();
@@ -286,6 +324,8 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
     websocket::stream<beast::tcp_stream> socket_;
     State state_ = State::open;
     ViewOutbox outbox_{maxQueuedVideoBytes};
+    ViewTrace trace_;
+    std::uint64_t videoMessages_ = 0;  // written to the page
     asio::steady_timer wake_;
     std::unique_ptr<StreamPump> pump_;
     std::unique_ptr<RequestLane> input_;

@@ -5,6 +5,7 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn, execFile } from 'node:child_process';
 import { mkdtempSync, rmSync, existsSync, readFileSync } from 'node:fs';
+import net from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { promisify } from 'node:util';
@@ -117,8 +118,8 @@ after(async () => {
 
 // ---- helpers in the page ----------------------------------------------------------------------
 
-async function openViewer() {
-  const page = await browser.newPage({ viewport: { width: 900, height: 1000 } });
+async function openViewer(options = {}) {
+  const page = await browser.newPage({ viewport: { width: 900, height: 1000 }, ...options });
   await page.goto(url);
   await page.waitForFunction(() => window.viewerStats?.frames > 0, null, { timeout: 20000 });
   return page;
@@ -140,16 +141,13 @@ function center(item) {
 describe('the viewer', { concurrency: false }, () => {
   test('the canvas shows what a screenshot shows', async () => {
     const page = await openViewer();
-    await page.waitForTimeout(300); // let the first frames settle; the screen is still
     const size = await page.evaluate(() => [
       document.getElementById('video').width,
       document.getElementById('video').height,
     ]);
     const shot = join(home, 'shot.jpg');
-    await client('screenshot', shot, '--max-width', String(size[0]), '--quality', '95');
-    const jpeg = readFileSync(shot).toString('base64');
     // Chromium decodes the screenshot; both pictures are compared at the canvas's size.
-    const difference = await page.evaluate(async (data) => {
+    const compare = (data) => page.evaluate(async (data) => {
       const canvas = document.getElementById('video');
       const shown = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
       const image = new Image();
@@ -164,8 +162,14 @@ describe('the viewer', { concurrency: false }, () => {
         for (let c = 0; c < 3; c++) sums[c] += Math.abs(shown[i + c] - taken[i + c]);
       }
       return sums.map((sum) => sum / (shown.length / 4));
-    }, jpeg);
-    for (const channel of difference) assert.ok(channel < 8, `mean difference ${difference}`);
+    }, data);
+    // The first frames may still be on their way, and the clock may turn a minute.
+    await waitFor('the canvas matches a screenshot', async () => {
+      await client('screenshot', shot, '--max-width', String(size[0]), '--quality', '95');
+      const difference = await compare(readFileSync(shot).toString('base64'));
+      if (difference.some((channel) => channel >= 8)) throw new Error(`mean difference ${difference}`);
+      return true;
+    });
     // The decoder was configured from the stream's SPS.
     assert.ok(await page.evaluate(() => window.viewerStats.codec.startsWith('avc1.')));
     await page.close();
@@ -197,6 +201,55 @@ describe('the viewer', { concurrency: false }, () => {
     await page.mouse.move(to.x, to.y, { steps: 12 });
     await page.mouse.up();
     await waitFor('the slider moves', async () => (await element('volume-slider')).value > before + 0.3);
+    await page.close();
+  });
+
+  test('a second finger on a touch screen leaves the first one alone', async () => {
+    // hid carries one finger: the page sends the first pointer and keeps a second one from
+    // moving or lifting it. The first drags the slider to its left end; meanwhile a second
+    // taps "Tap me", which had it reached the device would have lifted the first finger there.
+    const page = await openViewer({ hasTouch: true });
+    const slider = await element('volume-slider');
+    const button = await element('tap-button');
+    const taps = (await element('tap-count')).label;
+    assert.ok((center(button).x - slider.frame.x) / slider.frame.width > 0.3, 'the tap is away from the left end');
+    const y = center(slider).y;
+    const from = await onCanvas(page, slider.frame.x + slider.frame.width - 5, y);
+    const to = await onCanvas(page, slider.frame.x + 2, y);
+    const other = await onCanvas(page, center(button).x, center(button).y);
+    await page.evaluate(() => {
+      window.pointers = [];
+      for (const type of ['pointerdown', 'pointerup']) {
+        document.getElementById('video').addEventListener(type, (event) =>
+          window.pointers.push(`${type} ${event.pointerType} ${event.isPrimary ? 'first' : 'second'}`)
+        );
+      }
+    });
+    const cdp = await page.context().newCDPSession(page);
+    const touch = (type, ...points) =>
+      cdp.send('Input.dispatchTouchEvent', {
+        type,
+        touchPoints: points.map(([point, id]) => ({ x: point.x, y: point.y, id })),
+      });
+    await touch('touchStart', [from, 1]);
+    for (let step = 1; step <= 10; step++) {
+      await touch('touchMove', [{ x: from.x + ((to.x - from.x) * step) / 10, y: from.y }, 1]);
+    }
+    await touch('touchStart', [to, 1], [other, 2]);
+    await touch('touchMove', [to, 1], [{ x: other.x + 4, y: other.y }, 2]);
+    await touch('touchEnd', [{ x: other.x + 4, y: other.y }, 2]);
+    await touch('touchEnd', [to, 1]);
+    assert.deepEqual(await page.evaluate(() => window.pointers), [
+      'pointerdown touch first',
+      'pointerdown touch second',
+      'pointerup touch second',
+      'pointerup touch first',
+    ]);
+    await page.waitForFunction(() => window.viewerStats.pending === 0, null, { timeout: 20000 });
+    const value = (await element('volume-slider')).value;
+    assert.ok(value < 0.1, `the slider is at ${value}`);
+    assert.equal((await element('tap-count')).label, taps);
+    await cdp.detach();
     await page.close();
   });
 
@@ -290,6 +343,84 @@ describe('the viewer', { concurrency: false }, () => {
     );
     await page.close();
     await own.close();
+  });
+
+  test('messages the viewer cannot use are refused or dropped, and it goes on answering', async () => {
+    const page = await openViewer();
+    const answers = await page.evaluate(async (token) => {
+      const socket = new WebSocket(`ws://${location.host}/live?token=${token}`);
+      const answers = {};
+      socket.onmessage = (event) => {
+        if (typeof event.data !== 'string') return;
+        const message = JSON.parse(event.data);
+        if (message.type === 'answer') answers[message.id] = message;
+      };
+      await new Promise((resolve) => (socket.onopen = resolve));
+      for (const text of [
+        'not json',
+        '[1,2]',
+        '{"op":"hid"}',
+        '{"id":-1,"op":"clock"}',
+        '{"id":1,"op":3}',
+        '{"id":2,"op":"hid","events":[],"trace":"yes"}',
+        '{"id":3,"op":"hid","events":[],"trace":1}',
+        '{"id":4,"op":"stream"}',
+        '{"id":5,"op":"hid","events":{}}',
+        '{"id":6,"op":"clock"}',
+      ]) {
+        socket.send(text);
+      }
+      // An answer to a dropped message would come before the clock's, which is answered at once.
+      const all = () => [2, 3, 4, 5, 6].every((id) => answers[id]);
+      const deadline = performance.now() + 20000;
+      while (!all() && performance.now() < deadline) await new Promise((resolve) => setTimeout(resolve, 50));
+      socket.close();
+      return answers;
+    }, new URL(url).searchParams.get('token'));
+    assert.deepEqual(Object.keys(answers).sort(), ['2', '3', '4', '5', '6']);
+    for (const id of [2, 3]) assert.equal(answers[id].ok, true, `hid ${id}`);
+    for (const id of [4, 5]) assert.equal(answers[id].status, 400, `refused ${id}`);
+    assert.ok(answers[6].json.monotonic_ms > 0);
+    await page.close();
+  });
+
+  test('a page that keeps asking and never reads is let go', async () => {
+    // A WebSocket of our own that sends "clock" requests (each answered at once) and reads
+    // nothing: the answers waiting for it must not grow without bound in the viewer.
+    const { host, searchParams } = new URL(url);
+    const [address, port] = [host.slice(0, host.lastIndexOf(':')), Number(host.slice(host.lastIndexOf(':') + 1))];
+    const socket = net.createConnection({ host: address, port });
+    await new Promise((resolve, reject) => socket.once('connect', resolve).once('error', reject));
+    socket.write(
+      `GET /live?token=${searchParams.get('token')} HTTP/1.1\r\nHost: ${host}\r\nOrigin: http://${host}\r\n` +
+        'Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n' +
+        'Sec-WebSocket-Version: 13\r\n\r\n'
+    );
+    const head = await new Promise((resolve) => socket.once('data', (data) => resolve(data.toString())));
+    assert.match(head, /^HTTP\/1\.1 101/);
+    socket.pause();
+    const closed = new Promise((resolve) => socket.once('close', resolve));
+    socket.on('error', () => {});
+    // A masked text frame, as a browser sends one.
+    const message = (text) => {
+      const body = Buffer.from(text);
+      const mask = Buffer.from([1, 2, 3, 4]);
+      return Buffer.concat([Buffer.from([0x81, 0x80 | body.length]), mask, body.map((byte, i) => byte ^ mask[i % 4])]);
+    };
+    const deadline = Date.now() + 30000;
+    let sent = 0;
+    while (!socket.destroyed && Date.now() < deadline) {
+      const batch = [];
+      for (let i = 0; i < 1000; i++) batch.push(message(JSON.stringify({ id: ++sent, op: 'clock' })));
+      if (!socket.write(Buffer.concat(batch))) {
+        await Promise.race([new Promise((resolve) => socket.once('drain', resolve)), closed]);
+      }
+    }
+    assert.ok(socket.destroyed, `still open after ${sent} requests`);
+    await closed;
+    // Others are served as before.
+    const page = await openViewer();
+    await page.close();
   });
 
   test('the home button leaves the app', async () => {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "tavrel-client/ViewOutbox.hpp"
 
 namespace tavrel::client {
@@ -36,12 +39,12 @@ TEST(ViewOutbox, TellsKeyFramesByTheirLeadingParameterSet) {
 
 TEST(ViewOutbox, StartsAtAKeyFrameAndKeepsOrder) {
     ViewOutbox outbox(1000);
-    outbox.text("screen");
+    EXPECT_TRUE(outbox.text("screen"));
     EXPECT_EQ(outbox.video(unit(false)), Taken::skipped);
     EXPECT_EQ(outbox.state(), ViewOutbox::Video::waitingForKeyFrame);
     const Bytes key = unit(true);
     EXPECT_EQ(outbox.video(key), Taken::queued);
-    outbox.text("answer");
+    EXPECT_TRUE(outbox.text("answer"));
     EXPECT_EQ(outbox.video(unit(false)), Taken::queued);
     EXPECT_EQ(outbox.state(), ViewOutbox::Video::flowing);
 
@@ -63,7 +66,7 @@ TEST(ViewOutbox, APageThatFallsBehindLosesTheWaitingVideoButNotItsAnswers) {
     ASSERT_EQ(outbox.video(unit(true, 100)), Taken::queued);
     for (int index = 0; index < 3; ++index)
         ASSERT_EQ(outbox.video(unit(false, 100)), Taken::queued);
-    outbox.text("answer");
+    EXPECT_TRUE(outbox.text("answer"));
 
     // The page reads nothing: the next delta passes the bound.
     EXPECT_EQ(outbox.video(unit(false, 100)), Taken::behind);
@@ -93,6 +96,20 @@ TEST(ViewOutbox, AKeyFrameThatPassesTheBoundReplacesTheWaitingVideo) {
     // One that cannot fit even alone is never queued.
     EXPECT_EQ(outbox.video(unit(true, 400)), Taken::behind);
     EXPECT_TRUE(outbox.empty());
+}
+
+TEST(ViewOutbox, AnswersThatPileUpPastTheirBoundAreRefusedNotDropped) {
+    ViewOutbox outbox(1000, 10);
+    EXPECT_TRUE(outbox.text("12345"));
+    EXPECT_TRUE(outbox.text("67890"));
+    EXPECT_FALSE(outbox.text("x"));
+    // Video has a bound of its own.
+    EXPECT_EQ(outbox.video(unit(true)), Taken::queued);
+    ASSERT_TRUE(outbox.next());
+    EXPECT_TRUE(outbox.text("x"));
+    std::vector<std::string> out;
+    while (auto item = outbox.next()) out.push_back(item->binary ? "video" : item->bytes);
+    EXPECT_EQ(out, (std::vector<std::string>{"67890", "video", "x"}));
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 
 const token = new URLSearchParams(location.search).get('token') ?? '';
 const canvas = document.getElementById('video');
-const context = canvas.getContext('2d', { willReadFrequently: true });
+const context = canvas.getContext('2d');
 const screenBox = document.getElementById('screen');
 const outline = document.getElementById('outline');
 const statusLine = document.getElementById('status');
@@ -18,6 +18,12 @@ const stats = (window.viewerStats = {
   codec: null,
   latencies: [],
   lastLatencyMs: null,
+  // One per measured tap, in this page's performance.now() milliseconds (see trace below).
+  traces: [],
+  clock: null, // { offsetMs, rttMs }: the client's monotonic clock minus this page's
+  get pending() {
+    return waiting.size; // requests not answered yet
+  },
 });
 
 let socket = null;
@@ -30,22 +36,25 @@ function say(text) {
   notice.textContent = text ?? '';
 }
 
+// The answer, or null once the socket closes; `.id` is the request's id.
 function request(op, extra = {}) {
   if (!socket || socket.readyState !== WebSocket.OPEN) return Promise.resolve(null);
   const id = nextId++;
   socket.send(JSON.stringify({ id, op, ...extra }));
-  return new Promise((resolve) => waiting.set(id, resolve));
+  const answer = new Promise((resolve) => waiting.set(id, resolve));
+  answer.id = id;
+  return answer;
 }
 
-function hid(events) {
-  return request('hid', { events });
+function hid(events, extra = {}) {
+  return request('hid', { events, ...extra });
 }
 
 // ---- video ------------------------------------------------------------------------------------
 
 let decoder = null;
 let codec = null;
-let timestamp = 0;
+let videoMessages = 0; // on this socket; a chunk's timestamp is its number
 const frameTimes = [];
 
 // NAL units of one Annex B access unit, as [type, offset of the unit's first byte].
@@ -66,28 +75,37 @@ function codecOf(bytes, at) {
   return `avc1.${hex(bytes[at + 1])}${hex(bytes[at + 2])}${hex(bytes[at + 3])}`;
 }
 
+let shown = null; // the frame on the canvas: a measured tap compares later frames with it
+
 function resetDecoder() {
   if (decoder && decoder.state !== 'closed') decoder.close();
   decoder = null;
   codec = null;
+  shown?.close();
+  shown = null;
 }
 
 function showFrame(frame) {
+  const decoded = performance.now();
+  const number = Math.round(frame.timestamp / 33333);
   if (canvas.width !== frame.displayWidth || canvas.height !== frame.displayHeight) {
     canvas.width = frame.displayWidth;
     canvas.height = frame.displayHeight;
   }
   context.drawImage(frame, 0, 0, canvas.width, canvas.height);
-  frame.close();
-  const now = performance.now();
+  const painted = performance.now();
+  shown?.close();
+  shown = frame;
   stats.frames++;
-  frameTimes.push(now);
-  while (frameTimes.length && now - frameTimes[0] > 1000) frameTimes.shift();
-  checkLatency(now);
+  frameTimes.push(decoded);
+  while (frameTimes.length && decoded - frameTimes[0] > 1000) frameTimes.shift();
+  if (measuring) checkLatency(frame, number, decoded, painted);
   say(null);
 }
 
 function video(data) {
+  const number = ++videoMessages;
+  measuring?.arrived.set(number, performance.now());
   const bytes = new Uint8Array(data);
   const units = nalUnits(bytes);
   const key = units.length > 0 && units[0][0] === 7;
@@ -109,44 +127,155 @@ function video(data) {
   }
   if (!decoder || decoder.state !== 'configured') return; // wait for a key frame
   decoder.decode(
-    new EncodedVideoChunk({ type: key ? 'key' : 'delta', timestamp: (timestamp += 33333), data: bytes })
+    new EncodedVideoChunk({ type: key ? 'key' : 'delta', timestamp: number * 33333, data: bytes })
   );
 }
 
 // ---- click-to-frame latency: pointer up -> first decoded frame that differs ------------------
+//
+// A measured tap is timed at every stage it passes, all on this page's clock: pointerUp (the
+// event's own time), handled, sent (the hid request on the WebSocket); in the client received,
+// written (to the helper), answered, chunk (the first stream chunk the helper sent after it) and
+// forwarded (that chunk's WebSocket message); then arrived, decoded (that chunk's frame out of
+// the decoder), differed (the first decoded frame that differs), painted (that frame drawn on
+// the canvas) and detected (when the comparison said so). The client's stages come in a "trace"
+// message on its monotonic clock, put on this one with the offset that "clock" requests measure.
 
 const probe = document.createElement('canvas');
 const probeContext = probe.getContext('2d', { willReadFrequently: true });
-let measuring = null;
+const kept = 1000; // latencies and traces a page keeps
+let measuring = null; // the tap whose differing frame is awaited
+let traced = null; // a measured tap that waits for the client's trace
 
-function sample() {
-  probe.width = Math.max(1, canvas.width >> 2);
-  probe.height = Math.max(1, canvas.height >> 2);
-  probeContext.drawImage(canvas, 0, 0, probe.width, probe.height);
-  return probeContext.getImageData(0, 0, probe.width, probe.height).data;
+function keep(list, value) {
+  list.push(value);
+  if (list.length > kept) list.shift();
+}
+
+// Sums of 4x4 blocks of one channel: enough to see a label change, and read from the frame, not
+// back from the canvas (which stalls a GPU canvas). Never rejects; null when unreadable.
+async function blocksOf(frame) {
+  if (!frame) return null;
+  const { width, height } = frame.visibleRect;
+  let plane;
+  let step = 1;
+  if (/^(I420A?|I422|I444|NV12)$/.test(frame.format ?? '')) {
+    // Packed from the visible rectangle: the luma plane comes first, `width` bytes a row.
+    const copy = frame.clone();
+    plane = new Uint8Array(copy.allocationSize());
+    try {
+      await copy.copyTo(plane);
+    } catch {
+      return null;
+    } finally {
+      copy.close();
+    }
+  } else {
+    // An opaque or RGB frame: drawn small, and its green channel read.
+    if (probe.width !== width || probe.height !== height) Object.assign(probe, { width, height });
+    probeContext.drawImage(frame, 0, 0, width, height);
+    plane = probeContext.getImageData(0, 0, width, height).data.subarray(1);
+    step = 4;
+  }
+  const across = width >> 2;
+  const sums = new Uint16Array(across * (height >> 2));
+  for (let y = 0; y < (height & ~3); y++) {
+    const row = y * width * step;
+    const into = (y >> 2) * across;
+    for (let x = 0; x < across << 2; x++) sums[into + (x >> 2)] += plane[row + x * step];
+  }
+  return sums;
 }
 
 function differs(a, b) {
+  if (!a || !b) return false;
   if (a.length !== b.length) return true;
-  // Re-encoding a still screen moves channels a little; a change moves them a lot.
-  for (let i = 0; i < a.length; i++) if (Math.abs(a[i] - b[i]) > 40) return true;
+  // Re-encoding a still screen moves a block's mean a little; a change moves it a lot.
+  for (let i = 0; i < a.length; i++) if (Math.abs(a[i] - b[i]) > 40 * 16) return true;
   return false;
 }
 
-function startLatency() {
-  measuring = { since: performance.now(), before: sample() };
+function startLatency(id, pointerUp, handled) {
+  const sent = performance.now();
+  measuring = {
+    id,
+    pointerUp,
+    handled,
+    sent,
+    before: blocksOf(shown),
+    checks: Promise.resolve(),
+    arrived: new Map(),
+    decoded: new Map(),
+    painted: new Map(),
+  };
 }
 
-function checkLatency(now) {
-  if (!measuring) return;
-  if (now - measuring.since > 5000) {
+// Frames are compared in the order they came, each read as it comes (the next frame closes it).
+function checkLatency(frame, number, decoded, painted) {
+  const tap = measuring;
+  tap.decoded.set(number, decoded);
+  tap.painted.set(number, painted);
+  if (decoded - tap.sent > 5000) {
     measuring = null;
     return;
   }
-  if (!differs(sample(), measuring.before)) return;
-  stats.lastLatencyMs = now - measuring.since;
-  stats.latencies.push(stats.lastLatencyMs);
-  measuring = null;
+  const blocks = blocksOf(frame);
+  tap.checks = tap.checks.then(async () => {
+    if (tap.differed !== undefined || !differs(await blocks, await tap.before)) return;
+    if (measuring === tap) measuring = null;
+    Object.assign(tap, { differed: decoded, differingVideo: number, detected: performance.now() });
+    stats.lastLatencyMs = decoded - tap.pointerUp;
+    keep(stats.latencies, stats.lastLatencyMs);
+    traced = tap;
+    if (tap.client) finishTrace(tap);
+  });
+}
+
+function clientTrace(client) {
+  const tap = [measuring, traced].find((each) => each?.id === client.id);
+  if (!tap) return;
+  tap.client = client;
+  if (tap === traced) finishTrace(tap);
+}
+
+function finishTrace(tap) {
+  traced = null;
+  if (!stats.clock) return;
+  const page = (ms) => ms - stats.clock.offsetMs;
+  const { client } = tap;
+  keep(stats.traces, {
+    pointerUp: tap.pointerUp,
+    handled: tap.handled,
+    sent: tap.sent,
+    received: page(client.received),
+    written: page(client.written),
+    answered: page(client.answered),
+    chunk: page(client.chunk),
+    forwarded: page(client.sent),
+    arrived: tap.arrived.get(client.video) ?? null,
+    decoded: tap.decoded.get(client.video) ?? null,
+    painted: tap.painted.get(tap.differingVideo),
+    differed: tap.differed,
+    detected: tap.detected,
+    // Whether the chunk that followed the request is the frame that showed the tap.
+    sameFrame: client.video === tap.differingVideo,
+    clockRttMs: stats.clock.rttMs,
+  });
+}
+
+// The client's clock minus this page's, from the quickest of a few round trips.
+async function syncClock() {
+  let best = null;
+  for (let round = 0; round < 10; round++) {
+    const before = performance.now();
+    const answer = await request('clock');
+    const after = performance.now();
+    if (!answer?.ok) return;
+    if (!best || after - before < best.rttMs) {
+      best = { rttMs: after - before, offsetMs: answer.json.monotonic_ms - (before + after) / 2 };
+    }
+  }
+  stats.clock = best;
 }
 
 setInterval(() => {
@@ -164,7 +293,9 @@ function connect() {
   socket.binaryType = 'arraybuffer';
   socket.onopen = () => {
     stats.connected = true;
+    videoMessages = 0;
     say(null);
+    syncClock();
   };
   socket.onmessage = (event) => {
     if (typeof event.data !== 'string') return video(event.data);
@@ -175,6 +306,8 @@ function connect() {
     } else if (message.type === 'answer') {
       waiting.get(message.id)?.(message);
       waiting.delete(message.id);
+    } else if (message.type === 'trace') {
+      clientTrace(message.client);
     } else if (message.type === 'trouble') {
       say(`the helper: ${message.text}`);
     }
@@ -200,10 +333,12 @@ function pointOf(event) {
   };
 }
 
-function touch(phase, point) {
-  return hid([{ kind: 'touch', phase, x: point.x, y: point.y }]);
+function touch(phase, point, extra = {}) {
+  return hid([{ kind: 'touch', phase, x: point.x, y: point.y }], extra);
 }
 
+// hid carries one finger: the first pointer down is it, and until it lifts no other pointer
+// (a second finger, the mouse beside a touch) may move or lift it.
 let finger = null; // { id, moving, next } while a pointer is down
 
 canvas.addEventListener('pointerdown', (event) => {
@@ -242,9 +377,9 @@ canvas.addEventListener('pointermove', (event) => {
 
 function lift(event) {
   if (!finger || event.pointerId !== finger.id) return;
+  const handled = performance.now();
   finger = null;
-  touch('up', pointOf(event));
-  startLatency();
+  startLatency(touch('up', pointOf(event), { trace: true }).id, event.timeStamp, handled);
 }
 canvas.addEventListener('pointerup', lift);
 canvas.addEventListener('pointercancel', lift);
@@ -275,13 +410,14 @@ document.addEventListener('keyup', (event) => {
 });
 
 for (const button of document.querySelectorAll('[data-button]')) {
-  button.addEventListener('click', () => {
+  button.addEventListener('click', (event) => {
+    const handled = performance.now();
     const name = button.dataset.button;
-    hid([
+    const events = [
       { kind: 'button', phase: 'down', button: name },
       { kind: 'button', phase: 'up', button: name },
-    ]);
-    startLatency();
+    ];
+    startLatency(hid(events, { trace: true }).id, event.timeStamp, handled);
   });
 }
 
