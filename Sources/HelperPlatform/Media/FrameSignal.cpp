@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace tavrel {
@@ -41,35 +42,68 @@ void FrameSignal::asyncAfter(double seconds, PixelSource::Callback body) {
                       std::move(body));
 }
 
+namespace {
+// The observer whose callback this thread is running, so that it may forget itself.
+thread_local const void* runningObserver = nullptr;
+}  // namespace
+
 ObserverID FrameSignal::observe(PixelSource::Callback callback) {
     const auto id = ObserverID::random();
+    auto observer = std::make_shared<Observer>();
+    observer->callback = std::move(callback);
     std::lock_guard lock(lock_);
-    observers_.emplace(id, std::move(callback));
+    observers_.emplace(id, std::move(observer));
     return id;
 }
 
 void FrameSignal::forget(ObserverID id) {
-    PixelSource::Callback removed;  // destroyed outside the lock
-    std::lock_guard lock(lock_);
-    if (auto found = observers_.find(id); found != observers_.end()) {
-        removed = std::move(found->second);
-        observers_.erase(found);
-    }
+    std::shared_ptr<Observer> removed;  // the callback dies outside the lock
+    std::unique_lock lock(lock_);
+    const auto found = observers_.find(id);
+    if (found == observers_.end()) return;
+    removed = std::move(found->second);
+    observers_.erase(found);
+    removed->forgotten = true;
+    if (runningObserver == removed.get()) return;
+    finishedCall_.wait(lock, [&] { return removed->running == 0; });
 }
 
 void FrameSignal::notify() {
-    std::vector<PixelSource::Callback> callbacks;
+    std::vector<std::shared_ptr<Observer>> observers;
     {
         std::lock_guard lock(lock_);
-        callbacks.reserve(observers_.size());
-        for (const auto& [id, callback] : observers_) callbacks.push_back(callback);
+        observers.reserve(observers_.size());
+        for (const auto& [id, observer] : observers_) observers.push_back(observer);
     }
-    for (const auto& callback : callbacks) callback();
+    for (const auto& observer : observers) {
+        {
+            std::lock_guard lock(lock_);
+            if (observer->forgotten) continue;
+            ++observer->running;
+        }
+        // Ends the call however the callback leaves, so that no `forget` waits for ever.
+        struct Call {
+            FrameSignal& signal;
+            Observer& observer;
+            const void* outer = std::exchange(runningObserver, &observer);
+            ~Call() {
+                runningObserver = outer;
+                bool waitedFor;
+                {
+                    std::lock_guard lock(signal.lock_);
+                    waitedFor = --observer.running == 0 && observer.forgotten;
+                }
+                if (waitedFor) signal.finishedCall_.notify_all();
+            }
+        } call{*this, *observer};
+        observer->callback();
+    }
 }
 
 void FrameSignal::forgetAll() {
-    std::map<ObserverID, PixelSource::Callback> removed;
+    std::map<ObserverID, std::shared_ptr<Observer>> removed;
     std::lock_guard lock(lock_);
+    for (auto& [id, observer] : observers_) observer->forgotten = true;
     removed.swap(observers_);
 }
 

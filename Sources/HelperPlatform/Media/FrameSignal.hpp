@@ -1,8 +1,10 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,7 +21,9 @@ namespace tavrel {
 ///
 /// Threads: all members may be called from any thread. The observer map is guarded by one mutex
 /// that is never held while a callback runs, so a callback may observe or forget; one registered
-/// during a notification is first called on the next picture.
+/// during a notification is first called on the next picture. Once `forget` returns, its
+/// callback is not running and will not run again (forgetting itself from within, it returns at
+/// once), so a callback may capture an observer that forgets it before it goes.
 class FrameSignal {
   public:
     explicit FrameSignal(std::string label);
@@ -48,8 +52,15 @@ class FrameSignal {
                      const HelperFailure& otherwise);
 
   private:
+    struct Observer {
+        PixelSource::Callback callback;
+        int running = 0;  // calls under way, on any thread
+        bool forgotten = false;
+    };
+
     mutable std::mutex lock_;
-    std::map<ObserverID, PixelSource::Callback> observers_;
+    std::condition_variable finishedCall_;
+    std::map<ObserverID, std::shared_ptr<Observer>> observers_;
     // Last, so that it ends (running the work already due) while the observers still exist.
     SerialQueue queue_;
 };
