@@ -56,10 +56,9 @@ void encodeFrames(EncoderSession& session, SyntheticPixelSource& source, int cou
         ASSERT_EQ(session.submit(std::move(frame), i / 30.0, key(i),
                                  [&](const EncodedSample& sample) {
                                      check(sample);
-                                     {
-                                         std::lock_guard lock(mutex);
-                                         ++outputs;
-                                     }
+                                     // Under the lock: the waiter may return and end `done`.
+                                     std::lock_guard lock(mutex);
+                                     ++outputs;
                                      done.notify_all();
                                  }),
                   0);
