@@ -43,68 +43,80 @@ void FrameSignal::asyncAfter(double seconds, PixelSource::Callback body) {
 }
 
 namespace {
-// The observer whose callback this thread is running, so that it may forget itself.
-thread_local const void* runningObserver = nullptr;
+// The callback this thread runs, if any, so that it may forget itself (or all) without waiting
+// for itself.
+struct RunningCall {
+    const FrameSignal* signal = nullptr;
+    ObserverID id;
+};
+thread_local RunningCall runningCall;
 }  // namespace
 
 ObserverID FrameSignal::observe(PixelSource::Callback callback) {
     const auto id = ObserverID::random();
-    auto observer = std::make_shared<Observer>();
-    observer->callback = std::move(callback);
     std::lock_guard lock(lock_);
-    observers_.emplace(id, std::move(observer));
+    observers_.emplace(id, std::move(callback));
     return id;
 }
 
+template <class Matches>
+void FrameSignal::waitForCalls(std::unique_lock<std::mutex>& lock, Matches matches) {
+    const bool own = runningCall.signal == this;
+    callEnded_.wait(lock, [&] {
+        for (const auto& id : calling_) {
+            if (matches(id) && !(own && id == runningCall.id)) return false;
+        }
+        return true;
+    });
+}
+
 void FrameSignal::forget(ObserverID id) {
-    std::shared_ptr<Observer> removed;  // the callback dies outside the lock
+    PixelSource::Callback removed;  // destroyed outside the lock
     std::unique_lock lock(lock_);
-    const auto found = observers_.find(id);
-    if (found == observers_.end()) return;
-    removed = std::move(found->second);
-    observers_.erase(found);
-    removed->forgotten = true;
-    if (runningObserver == removed.get()) return;
-    finishedCall_.wait(lock, [&] { return removed->running == 0; });
+    if (auto found = observers_.find(id); found != observers_.end()) {
+        removed = std::move(found->second);
+        observers_.erase(found);
+    }
+    // Also when `forgetAll` got there first: its call may still be under way.
+    waitForCalls(lock, [&](const ObserverID& calling) { return calling == id; });
 }
 
 void FrameSignal::notify() {
-    std::vector<std::shared_ptr<Observer>> observers;
+    std::vector<std::pair<ObserverID, PixelSource::Callback>> callbacks;
     {
         std::lock_guard lock(lock_);
-        observers.reserve(observers_.size());
-        for (const auto& [id, observer] : observers_) observers.push_back(observer);
+        callbacks.reserve(observers_.size());
+        for (const auto& [id, callback] : observers_) callbacks.emplace_back(id, callback);
     }
-    for (const auto& observer : observers) {
+    for (const auto& [id, callback] : callbacks) {
         {
             std::lock_guard lock(lock_);
-            if (observer->forgotten) continue;
-            ++observer->running;
+            if (!observers_.contains(id)) continue;  // forgotten during this pass
+            calling_.insert(id);
         }
         // Ends the call however the callback leaves, so that no `forget` waits for ever.
         struct Call {
             FrameSignal& signal;
-            Observer& observer;
-            const void* outer = std::exchange(runningObserver, &observer);
+            ObserverID id;
+            RunningCall outer = std::exchange(runningCall, RunningCall{&signal, id});
             ~Call() {
-                runningObserver = outer;
-                bool waitedFor;
+                runningCall = outer;
                 {
                     std::lock_guard lock(signal.lock_);
-                    waitedFor = --observer.running == 0 && observer.forgotten;
+                    signal.calling_.erase(signal.calling_.find(id));
                 }
-                if (waitedFor) signal.finishedCall_.notify_all();
+                signal.callEnded_.notify_all();
             }
-        } call{*this, *observer};
-        observer->callback();
+        } call{*this, id};
+        callback();
     }
 }
 
 void FrameSignal::forgetAll() {
-    std::map<ObserverID, std::shared_ptr<Observer>> removed;
-    std::lock_guard lock(lock_);
-    for (auto& [id, observer] : observers_) observer->forgotten = true;
+    std::map<ObserverID, PixelSource::Callback> removed;
+    std::unique_lock lock(lock_);
     removed.swap(observers_);
+    waitForCalls(lock, [](const ObserverID&) { return true; });
 }
 
 std::size_t FrameSignal::observerCount() const {

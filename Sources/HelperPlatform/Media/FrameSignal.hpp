@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -41,7 +42,8 @@ class FrameSignal {
     /// Calls every observer registered now, in turn, on the calling thread (the source calls it
     /// from its queue when a new picture has arrived).
     void notify();
-    /// Forgets every observer (the source is closing).
+    /// Forgets every observer (the source is closing); returns, as `forget` does, once none of
+    /// their callbacks runs.
     void forgetAll();
     std::size_t observerCount() const;
 
@@ -52,15 +54,15 @@ class FrameSignal {
                      const HelperFailure& otherwise);
 
   private:
-    struct Observer {
-        PixelSource::Callback callback;
-        int running = 0;  // calls under way, on any thread
-        bool forgotten = false;
-    };
+    // Waits until no thread but this one runs a callback that `matches`.
+    template <class Matches>
+    void waitForCalls(std::unique_lock<std::mutex>& lock, Matches matches);
 
     mutable std::mutex lock_;
-    std::condition_variable finishedCall_;
-    std::map<ObserverID, std::shared_ptr<Observer>> observers_;
+    std::condition_variable callEnded_;
+    std::map<ObserverID, PixelSource::Callback> observers_;
+    // The observers whose callbacks run now, once per call under way (on any thread).
+    std::multiset<ObserverID> calling_;
     // Last, so that it ends (running the work already due) while the observers still exist.
     SerialQueue queue_;
 };

@@ -26,14 +26,13 @@ namespace tavrel {
 /// Built for latency: real-time encoding, no reordering, at most two frames in the encoder,
 /// frames dropped rather than queued.
 ///
-///   source queue              stream queue ("tavrel.h264")              encoder ("tavrel.encoder")
-///   ────────────              ────────────────────────────              ──────────────────────────
-///   new picture ─► observer ─► presented ─┐
-///                              timer tick ┼─► decide ─► encode: draw ─► avcodec send/receive
-///                              wake-up ───┤     (scaled into a pool frame)        │
-///                              finished ──┘◄──────────────────────────── output: package ─► emit
-///                                                                                     │
-///                                                                  consumer (AsyncStream) ◄┘
+///   source queue      stream queue "tavrel.h264"             encoder thread "tavrel.encoder"
+///   ────────────      ──────────────────────────             ───────────────────────────────
+///   new picture ─► presented ──┐
+///                  timer tick ─┼─► decide ─► encode: draw ─► send/receive ─► package ─► emit
+///                  wake-up ────┤            (scale into a pool frame)            │        │
+///                  finished ───┘◄────────────────────────────────────────────────┘        ▼
+///                                                                      consumer (AsyncStream)
 ///
 /// Ownership: the output stream owns the H264Stream (`AsyncStream::adopt`), and the H264Stream
 /// owns everything that calls back into it: its queue (with the timer and wake-ups), its

@@ -94,6 +94,32 @@ TEST(FrameSignal, ForgetReturnsOnlyOnceItsCallbackIsDoneAndNoneFollows) {
     onQueue(signal, [&] { signal.notify(); });
     EXPECT_EQ(calls, 1);
 
+    // A source closing first (forgetAll) does not let a later `forget` skip the wait.
+    std::promise<void> releaseAgain;
+    std::shared_future<void> releasedAgain = releaseAgain.get_future().share();
+    std::atomic<bool> insideAgain{false};
+    const auto blocked = signal.observe([&] {
+        insideAgain = true;
+        releasedAgain.wait();
+    });
+    signal.async([&] { signal.notify(); });
+    ASSERT_TRUE(testing::waitUntil([&] { return insideAgain.load(); }));
+    std::atomic<int> returned{0};
+    std::jthread closing([&] {
+        signal.forgetAll();
+        ++returned;
+    });
+    std::jthread stopping([&] {
+        signal.forget(blocked);
+        ++returned;
+    });
+    std::this_thread::sleep_for(50ms);  // as above
+    EXPECT_EQ(returned, 0);
+    releaseAgain.set_value();
+    closing.join();
+    stopping.join();
+    EXPECT_EQ(returned, 2);
+
     // One observer forgetting a later one in the same pass: the later one is not called.
     std::vector<std::string> order;
     ObserverID second;
