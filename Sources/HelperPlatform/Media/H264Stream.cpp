@@ -36,9 +36,15 @@ std::unique_ptr<H264Stream> H264Stream::make(std::shared_ptr<PixelSource> source
         source->letGo();
         throw;
     }
-    std::unique_ptr<H264Stream> stream(new H264Stream(std::move(source), std::move(pictures), plan,
-                                                      std::move(encoder), idleKeyFrames,
-                                                      std::move(log), started));
+    std::unique_ptr<H264Stream> stream;
+    try {
+        stream.reset(new H264Stream(source, std::move(pictures), plan, std::move(encoder),
+                                    idleKeyFrames, std::move(log), started));
+    } catch (...) {
+        // No thread for the stream's queue: the hold is still this function's to balance.
+        source->letGo();
+        throw;
+    }
     stream->log_.debug([&] {
         return "a " + text(plan.width) + "x" + text(plan.height) +
                " H.264 stream's encoder is ready after " + text(stream->millisecondsSinceStart()) +
@@ -57,21 +63,12 @@ H264Stream::H264Stream(std::shared_ptr<PixelSource> source, std::shared_ptr<Pict
       started_(started),
       session_(std::move(session)),
       encoderName_(session_->encoderName()),
-      scheduler_(plan.fps, plan.keyFrameInterval, idleKeyFrames) {
-    try {
-        queue_ = std::make_unique<SerialQueue>("tavrel.h264");
-    } catch (...) {
-        // The hold of `make` is this stream's to balance from here on.
-        session_->complete();
-        source_->letGo();
-        throw;
-    }
-}
+      scheduler_(plan.fps, plan.keyFrameInterval, idleKeyFrames) {}
 
 H264Stream::~H264Stream() {
     stop();
-    // Work still due runs first and finds the stream stopped; wake-ups not yet due are dropped.
-    queue_.reset();
+    // `queue_` goes next: work still due runs and finds the stream stopped; wake-ups not yet
+    // due are dropped.
 }
 
 double H264Stream::streamTime() const {
@@ -97,9 +94,9 @@ void H264Stream::units(const Output& output) {
     // The output owns this stream, so its handlers may hold it plainly.
     output.onTermination([this](StreamTermination) { stop(); });
     output.onRefresh([this] { requestKeyFrame(); });
-    const auto observer = source_->observe([this] { queue_->async([this] { presented(); }); });
+    const auto observer = source_->observe([this] { queue_.async([this] { presented(); }); });
     auto timer =
-        std::make_unique<RepeatingTimer>(*queue_, SerialQueue::Clock::duration::zero(),
+        std::make_unique<RepeatingTimer>(queue_, SerialQueue::Clock::duration::zero(),
                                          std::chrono::duration_cast<SerialQueue::Clock::duration>(
                                              std::chrono::duration<double>(tickInterval())),
                                          [this] { decide(false); });
@@ -120,7 +117,7 @@ void H264Stream::units(const Output& output) {
     }
     // The first picture goes through the version check: when the timer's first tick has already
     // encoded it, a still screen must not be encoded a second time.
-    queue_->async([this] { presented(); });
+    queue_.async([this] { presented(); });
 }
 
 void H264Stream::requestKeyFrame() {
@@ -128,7 +125,7 @@ void H264Stream::requestKeyFrame() {
         std::lock_guard lock(lock_);
         scheduler_.wantKeyFrame();
     }
-    queue_->async([this] { decide(false); });
+    queue_.async([this] { decide(false); });
 }
 
 void H264Stream::presented() {
@@ -164,16 +161,15 @@ void H264Stream::decide(bool changed) {
             waitingUntil_ = decision.until;
             lock.unlock();
             if (scheduled) return;
-            queue_->asyncAfter(
-                std::chrono::duration_cast<SerialQueue::Clock::duration>(
-                    std::chrono::duration<double>(std::max(decision.until - t, 0.0))),
-                [this] {
-                    {
-                        std::lock_guard lock(lock_);
-                        waitingUntil_.reset();
-                    }
-                    decide(false);
-                });
+            queue_.asyncAfter(std::chrono::duration_cast<SerialQueue::Clock::duration>(
+                                  std::chrono::duration<double>(std::max(decision.until - t, 0.0))),
+                              [this] {
+                                  {
+                                      std::lock_guard lock(lock_);
+                                      waitingUntil_.reset();
+                                  }
+                                  decide(false);
+                              });
             return;
         }
         case Decision::Kind::idle:
@@ -258,12 +254,12 @@ void H264Stream::finished(std::optional<HelperFailure> failure) {
     // Both paths continue on the stream's queue, never on the encoder's thread: the next
     // decision runs there, and stopping completes the encoder, which waits for this thread.
     if (!failure) {
-        queue_->async([this] { decide(false); });
+        queue_.async([this] { decide(false); });
         return;
     }
     if (!running) return;  // a stream that has ended reports nothing more
     log_.error(failure->message());
-    queue_->async([this, error = std::move(*failure)] { stop(error); });
+    queue_.async([this, error = std::move(*failure)] { stop(error); });
 }
 
 void H264Stream::emit(Bytes bytes) {

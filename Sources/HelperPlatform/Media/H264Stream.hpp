@@ -127,8 +127,6 @@ class H264Stream {
     const std::unique_ptr<EncoderSession> session_;
     const std::string encoderName_;
     Trace trace_;
-    // Runs `decide` and all the stream's own work; joined by the destructor.
-    std::unique_ptr<SerialQueue> queue_;
 
     // starting: made, not producing yet; running: observing, ticking and encoding; stopping:
     // `stop` is releasing the observer, timer, encoder and source; stopped: all released.
@@ -144,6 +142,10 @@ class H264Stream {
     std::unique_ptr<RepeatingTimer> timer_;
     std::optional<double> waitingUntil_;
     Output::Producer output_;
+
+    // Runs `decide` and all the stream's own work. Last, so that it is destroyed first: its
+    // thread is joined while everything that work uses still exists.
+    SerialQueue queue_{"tavrel.h264"};
 };
 
 }  // namespace tavrel
