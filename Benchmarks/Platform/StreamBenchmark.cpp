@@ -54,10 +54,12 @@ Run stream(double scale, std::int64_t fps, double seconds,
     std::size_t frames = 0;
     const auto start = Clock::now();
     const auto measureFrom = start + std::chrono::seconds(1);
-    auto producer = H264Stream::make(source, std::make_shared<Pictures>(), {fps, scale, 2, 4000000},
-                                     false, 2, Log(Log::Level::error, nullptr));
-    run.encoder = producer->encoderName();
-    producer->setTrace([&](const H264Stream::FrameTiming& timing) {
+    AsyncStream<Bytes> units;
+    auto& producer =
+        units.adopt(H264Stream::make(source, std::make_shared<Pictures>(), {fps, scale, 2, 4000000},
+                                     false, 2, Log(Log::Level::error, nullptr)));
+    run.encoder = producer.encoderName();
+    producer.setTrace([&](const H264Stream::FrameTiming& timing) {
         if (timing.decided < measureFrom) return;
         const auto published = source->publishedAt(timing.version);
         std::lock_guard lock(mutex);
@@ -70,9 +72,7 @@ Run stream(double scale, std::int64_t fps, double seconds,
         run.handOverMs.push_back(ms(timing.encoderStarted - timing.submitted));
         run.outputMs.push_back(ms(timing.emitted - timing.encoderStarted - timing.encoderTime));
     });
-    AsyncStream<Bytes> units;
-    producer->units(units);
-    producer.reset();
+    producer.units(units);
     std::jthread consumer([units] {
         while (units.next()) {
         }

@@ -50,7 +50,8 @@ std::string tapCount(const ServedDevice& served) {
 
 // The screen changes a little after the input has gone in.
 void waitFor(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    // Generous: under the sanitizers on two loaded cores a change can take seconds to show.
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (!condition() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(50ms);
     }

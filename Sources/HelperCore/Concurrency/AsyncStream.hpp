@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <stop_token>
 #include <utility>
 
@@ -29,30 +30,67 @@ enum class StreamTermination { finished, cancelled };
 /// The termination handler runs exactly once, when the stream first ends in either way (or, if
 /// it never did, when the last handle goes away, as `cancelled`). It runs on the thread that
 /// ended the stream, without any lock held; it must not hold a handle to its own stream.
+///
+/// A stream may own its producer (`adopt`): the producer then writes through a `Producer` end,
+/// which does not keep the stream alive, and lives exactly as long as the stream. Its handlers
+/// may capture the producer itself, since the stream destroys it only after the last of them.
 template <class T>
 class AsyncStream {
+    struct State;
+
   public:
+    /// The producer's end of a stream that owns its producer: `yield` and `finish` without a
+    /// handle. Valid while that producer lives, which the stream guarantees by outliving it.
+    class Producer {
+      public:
+        Producer() = default;
+        bool yield(T value) const { return state_ != nullptr && put(*state_, std::move(value)); }
+        void finish(std::exception_ptr error = nullptr) const {
+            if (state_ != nullptr) end(*state_, StreamTermination::finished, std::move(error));
+        }
+
+      private:
+        friend class AsyncStream;
+        explicit Producer(State* state) : state_(state) {}
+        State* state_ = nullptr;
+    };
+
     AsyncStream() : state_(std::make_shared<State>()) {}
 
     /// Appends a value. Returns false, dropping it, once the stream is finished or cancelled.
-    bool yield(T value) const {
-        {
-            std::lock_guard lock(state_->mutex);
-            if (state_->ended) return false;
-            state_->values.push_back(std::move(value));
-        }
-        state_->changed.notify_all();
-        return true;
-    }
+    bool yield(T value) const { return put(*state_, std::move(value)); }
 
     /// Ends the sequence; `error` (when given) is thrown to the consumer after the buffered
     /// values. Later calls, and calls after a cancel, do nothing.
     void finish(std::exception_ptr error = nullptr) const {
-        end(StreamTermination::finished, std::move(error));
+        end(*state_, StreamTermination::finished, std::move(error));
     }
 
     /// Consumer gives up: buffered values are dropped and the producer's next `yield` fails.
-    void cancel() const { end(StreamTermination::cancelled, nullptr); }
+    void cancel() const { end(*state_, StreamTermination::cancelled, nullptr); }
+
+    /// Makes `producer` the stream's own. It is destroyed with the stream: when the last handle
+    /// goes, after the termination handler has run, on that thread. A producer that holds only
+    /// a `Producer` end (never a handle) is thus destroyed on its consumer's thread, never on
+    /// one of its own. Once per stream; returns the producer.
+    template <class P>
+    P& adopt(std::unique_ptr<P> producer) const {
+        P& adopted = *producer;
+        std::lock_guard lock(state_->mutex);
+        if (state_->owned) throw std::logic_error("a stream owns one producer");
+        state_->owned =
+            Owned(producer.release(), [](void* owned) { delete static_cast<P*>(owned); });
+        return adopted;
+    }
+
+    /// The producer's end, for the producer this stream owns (`adopt`); throws
+    /// std::logic_error when `producer` is not that one.
+    Producer producerEnd(const void* producer) const {
+        std::lock_guard lock(state_->mutex);
+        if (!state_->owned || state_->owned.get() != producer)
+            throw std::logic_error("a stream's producer end is for the producer it owns");
+        return Producer(state_.get());
+    }
 
     /// The next value; none at the end of the sequence, after a cancel, or when `stop` is
     /// requested (which cancels the stream). Waits while the stream is empty and open. Throws the
@@ -123,6 +161,8 @@ class AsyncStream {
     }
 
   private:
+    using Owned = std::unique_ptr<void, void (*)(void*)>;
+
     struct State {
         std::mutex mutex;
         std::condition_variable_any changed;
@@ -133,31 +173,46 @@ class AsyncStream {
         std::function<void(StreamTermination)> handler;
         bool handlerRan = false;
         std::function<void()> refresh;
+        Owned owned{nullptr, [](void*) {}};
 
         ~State() {
-            if (!handlerRan && handler) handler(ended ? termination : StreamTermination::cancelled);
+            // The last handle is gone: the stream ends as cancelled if it has not ended, so the
+            // producer's `Producer` end meets an ended stream from here on.
+            end(*this, StreamTermination::cancelled, nullptr);
+            // Before the members it may still be writing into.
+            owned.reset();
         }
     };
 
-    void end(StreamTermination how, std::exception_ptr error) const {
+    static bool put(State& state, T value) {
+        {
+            std::lock_guard lock(state.mutex);
+            if (state.ended) return false;
+            state.values.push_back(std::move(value));
+        }
+        state.changed.notify_all();
+        return true;
+    }
+
+    static void end(State& state, StreamTermination how, std::exception_ptr error) {
         std::function<void(StreamTermination)> handler;
         std::deque<T> dropped;  // destroyed outside the lock
         std::function<void()> refresh;
         {
-            std::lock_guard lock(state_->mutex);
-            if (state_->ended) return;
-            state_->ended = true;
-            state_->termination = how;
-            state_->error = std::move(error);
-            if (how == StreamTermination::cancelled) dropped.swap(state_->values);
-            refresh = std::move(state_->refresh);
-            if (state_->handler) {
-                handler = std::move(state_->handler);
-                state_->handler = nullptr;
-                state_->handlerRan = true;
+            std::lock_guard lock(state.mutex);
+            if (state.ended) return;
+            state.ended = true;
+            state.termination = how;
+            state.error = std::move(error);
+            if (how == StreamTermination::cancelled) dropped.swap(state.values);
+            refresh = std::move(state.refresh);
+            if (state.handler) {
+                handler = std::move(state.handler);
+                state.handler = nullptr;
+                state.handlerRan = true;
             }
         }
-        state_->changed.notify_all();
+        state.changed.notify_all();
         if (handler) handler(how);
     }
 

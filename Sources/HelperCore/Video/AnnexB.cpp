@@ -7,32 +7,12 @@
 
 namespace tavrel::AnnexB {
 
-namespace {
-
-/// Appends into room reserved beforehand, so nothing grows and nothing is zero-filled first.
-struct Writer {
-    Bytes& output;
-
-    void put(const std::uint8_t* bytes, std::size_t count) {
-        output.insert(output.end(), bytes, bytes + count);
-    }
-    template <std::size_t N>
-    void put(const std::array<std::uint8_t, N>& bytes) {
-        put(bytes.data(), N);
-    }
-};
-
-}  // namespace
-
 Bytes accessUnit(ByteView avcc, std::int64_t lengthSize, std::span<const Bytes> parameterSets) {
     if (lengthSize < 1 || lengthSize > 4)
         throw HelperFailure("a NAL length of " + std::to_string(lengthSize) + " bytes", 502);
     const auto width = static_cast<std::size_t>(lengthSize);
-
-    // Check the whole frame first, so the output is sized exactly and written in one pass.
-    std::size_t size = accessUnitDelimiter.size();
-    for (const auto& set : parameterSets) size += startCode.size() + set.size();
-    std::size_t units = 0;
+    // Check the whole frame first: a frame that fails leaves nothing written.
+    std::vector<ByteView> units;
     for (std::size_t offset = 0; offset < avcc.size();) {
         if (avcc.size() - offset < width)
             throw HelperFailure("an encoded frame ends inside a NAL length", 502);
@@ -43,28 +23,31 @@ Bytes accessUnit(ByteView avcc, std::int64_t lengthSize, std::span<const Bytes> 
             throw HelperFailure("an encoded frame has a NAL unit of " + std::to_string(length) +
                                     " bytes that it does not hold",
                                 502);
+        units.push_back(avcc.subspan(offset, length));
         offset += length;
-        ++units;
     }
-    // Every length field of 1 to 4 bytes becomes a start code of 4.
-    size += avcc.size() - units * width + units * startCode.size();
+    return accessUnit(units, parameterSets);
+}
 
+Bytes accessUnit(std::span<const ByteView> units, std::span<const Bytes> parameterSets) {
+    std::size_t size = accessUnitDelimiter.size();
+    for (const auto& set : parameterSets) size += startCode.size() + set.size();
+    for (const auto unit : units) size += startCode.size() + unit.size();
+    // Sized exactly, so appending neither grows the buffer nor zero-fills it first.
     Bytes output;
     output.reserve(size);
-    Writer writer{output};
+    const auto put = [&output](const auto& bytes) {
+        output.insert(output.end(), bytes.begin(), bytes.end());
+    };
     for (const auto& set : parameterSets) {
-        writer.put(startCode);
-        writer.put(set.data(), set.size());
+        put(startCode);
+        put(set);
     }
-    for (std::size_t offset = 0; offset < avcc.size();) {
-        std::size_t length = 0;
-        for (std::size_t i = 0; i < width; ++i) length = (length << 8) | avcc[offset + i];
-        offset += width;
-        writer.put(startCode);
-        writer.put(avcc.data() + offset, length);
-        offset += length;
+    for (const auto unit : units) {
+        put(startCode);
+        put(unit);
     }
-    writer.put(accessUnitDelimiter);
+    put(accessUnitDelimiter);
     return output;
 }
 

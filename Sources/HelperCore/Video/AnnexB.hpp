@@ -29,6 +29,11 @@ inline constexpr std::array<std::uint8_t, 6> accessUnitDelimiter = {0x00, 0x00, 
 /// of non-empty length-prefixed units.
 Bytes accessUnit(ByteView avcc, std::int64_t lengthSize, std::span<const Bytes> parameterSets);
 
+/// The same access unit from NAL unit payloads already at hand (views into an encoder's Annex B
+/// output, say): parameter sets, then `units`, each behind a four-byte start code, then the
+/// delimiter. One allocation; each byte copied once.
+Bytes accessUnit(std::span<const ByteView> units, std::span<const Bytes> parameterSets);
+
 /// The NAL unit payloads of an Annex B byte string, in order, without their start codes, as
 /// views into `annexB`. Bytes before the first start code and empty units are dropped; a zero
 /// just before a three-byte start code belongs to that (four-byte) start code.

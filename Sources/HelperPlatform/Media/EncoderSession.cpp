@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -105,6 +106,8 @@ struct EncoderSession::State {
 
     AVCodecContextPtr context;
     std::string name;
+    int width = 0;
+    int height = 0;
     std::vector<Bytes> parameterSets;  // the worker's alone
 
     std::mutex mutex;
@@ -114,6 +117,8 @@ struct EncoderSession::State {
     std::size_t frames = 0;  // made so far
     bool completing = false;
     std::thread worker;
+    std::thread::id workerID;  // set once, before the session is handed out
+    std::mutex joining;        // one `complete` joins; another waits for it
 
     std::deque<Pending> pending;  // the worker's alone
     std::optional<std::int64_t> lastPts;
@@ -236,7 +241,7 @@ std::unique_ptr<EncoderSession> EncoderSession::open(const EncoderPlan& plan) {
         plan.fps < 1 || plan.fps > INT_MAX) {
         throw failure;
     }
-    auto state = std::make_shared<State>();
+    auto state = std::make_unique<State>();
     if (!hardwareMissing.load()) {
         state->context = openEncoder("h264_nvenc", plan);
         if (state->context) {
@@ -258,11 +263,14 @@ std::unique_ptr<EncoderSession> EncoderSession::open(const EncoderPlan& plan) {
             if (type == 7 || type == 8) state->parameterSets.emplace_back(unit.begin(), unit.end());
         }
     }
-    state->worker = std::thread([state] { state->run(); });
+    state->width = state->context->width;
+    state->height = state->context->height;
+    state->worker = std::thread([state = state.get()] { state->run(); });
+    state->workerID = state->worker.get_id();
     return std::unique_ptr<EncoderSession>(new EncoderSession(std::move(state)));
 }
 
-EncoderSession::EncoderSession(std::shared_ptr<State> state) : state_(std::move(state)) {}
+EncoderSession::EncoderSession(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 EncoderSession::~EncoderSession() {
     complete();
@@ -292,8 +300,8 @@ AVFramePtr EncoderSession::pixelBuffer() {
     if (!frame) return nullptr;
     av_frame_unref(frame.get());
     frame->format = AV_PIX_FMT_YUV420P;
-    frame->width = state_->context->width;
-    frame->height = state_->context->height;
+    frame->width = state_->width;
+    frame->height = state_->height;
     if (av_frame_get_buffer(frame.get(), 0) < 0) return nullptr;
     return frame;
 }
@@ -314,19 +322,24 @@ int EncoderSession::submit(AVFramePtr frame, double t, bool key, Output output) 
 }
 
 void EncoderSession::complete() {
+    if (state_->workerID == std::this_thread::get_id())
+        throw std::logic_error("an encoder session cannot complete from its own output");
     {
         std::lock_guard lock(state_->mutex);
         state_->completing = true;
     }
     state_->wake.notify_one();
+    std::lock_guard joining(state_->joining);
     if (!state_->worker.joinable()) return;
-    if (state_->worker.get_id() == std::this_thread::get_id()) {
-        // Ended from one of its own output handlers: the thread keeps the state and finishes
-        // the frames already queued by itself.
-        state_->worker.detach();
-    } else {
-        state_->worker.join();
+    state_->worker.join();
+    // Nothing reaches the encoder any more; a full-size one holds tens of megabytes.
+    std::vector<AVFramePtr> pool;
+    {
+        std::lock_guard lock(state_->mutex);
+        pool.swap(state_->pool);
     }
+    state_->context.reset();
+    state_->packet.reset();
 }
 
 }  // namespace tavrel

@@ -43,7 +43,8 @@ struct EncodedSample {
 ///
 /// Threads: `pixelBuffer`, `submit` and `complete` may be called from any thread except the
 /// session's own (from an output handler). Output handlers run on the session's thread and must
-/// not block on work that waits for the session.
+/// not block on work that waits for the session. The session owns that thread: `complete` (and
+/// the destructor) join it, so whoever owns the session must not end it from an output handler.
 class EncoderSession {
   public:
     using Output = std::function<void(const EncodedSample&)>;
@@ -67,15 +68,17 @@ class EncoderSession {
     /// output handler is then not called).
     int submit(AVFramePtr frame, double t, bool key, Output output);
 
-    /// Encodes everything submitted, delivers every output, flushes the encoder and ends the
-    /// session's thread. Idempotent; later submissions are refused.
+    /// Encodes everything submitted, delivers every output, flushes the encoder, joins the
+    /// session's thread and frees the encoder. Idempotent (a second caller waits for the first);
+    /// later submissions are refused. Throws std::logic_error when called from an output
+    /// handler, which would wait for itself.
     void complete();
 
     struct State;
 
   private:
-    explicit EncoderSession(std::shared_ptr<State> state);
-    std::shared_ptr<State> state_;
+    explicit EncoderSession(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace tavrel

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace tavrel {
@@ -41,6 +42,16 @@ void FrameSignal::asyncAfter(double seconds, PixelSource::Callback body) {
                       std::move(body));
 }
 
+namespace {
+// The callback this thread runs, if any, so that it may forget itself (or all) without waiting
+// for itself.
+struct RunningCall {
+    const FrameSignal* signal = nullptr;
+    ObserverID id;
+};
+thread_local RunningCall runningCall;
+}  // namespace
+
 ObserverID FrameSignal::observe(PixelSource::Callback callback) {
     const auto id = ObserverID::random();
     std::lock_guard lock(lock_);
@@ -48,29 +59,64 @@ ObserverID FrameSignal::observe(PixelSource::Callback callback) {
     return id;
 }
 
+template <class Matches>
+void FrameSignal::waitForCalls(std::unique_lock<std::mutex>& lock, Matches matches) {
+    const bool own = runningCall.signal == this;
+    callEnded_.wait(lock, [&] {
+        for (const auto& id : calling_) {
+            if (matches(id) && !(own && id == runningCall.id)) return false;
+        }
+        return true;
+    });
+}
+
 void FrameSignal::forget(ObserverID id) {
     PixelSource::Callback removed;  // destroyed outside the lock
-    std::lock_guard lock(lock_);
+    std::unique_lock lock(lock_);
     if (auto found = observers_.find(id); found != observers_.end()) {
         removed = std::move(found->second);
         observers_.erase(found);
     }
+    // Also when `forgetAll` got there first: its call may still be under way.
+    waitForCalls(lock, [&](const ObserverID& calling) { return calling == id; });
 }
 
 void FrameSignal::notify() {
-    std::vector<PixelSource::Callback> callbacks;
+    std::vector<std::pair<ObserverID, PixelSource::Callback>> callbacks;
     {
         std::lock_guard lock(lock_);
         callbacks.reserve(observers_.size());
-        for (const auto& [id, callback] : observers_) callbacks.push_back(callback);
+        for (const auto& [id, callback] : observers_) callbacks.emplace_back(id, callback);
     }
-    for (const auto& callback : callbacks) callback();
+    for (const auto& [id, callback] : callbacks) {
+        {
+            std::lock_guard lock(lock_);
+            if (!observers_.contains(id)) continue;  // forgotten during this pass
+            calling_.insert(id);
+        }
+        // Ends the call however the callback leaves, so that no `forget` waits for ever.
+        struct Call {
+            FrameSignal& signal;
+            ObserverID id;
+            RunningCall outer = std::exchange(runningCall, RunningCall{&signal, id});
+            ~Call() {
+                runningCall = outer;
+                {
+                    std::lock_guard lock(signal.lock_);
+                    signal.calling_.erase(signal.calling_.find(id));
+                }
+                signal.callEnded_.notify_all();
+            }
+        } call{*this, id};
+        callback();
+    }
 }
 
 void FrameSignal::forgetAll() {
     std::map<ObserverID, PixelSource::Callback> removed;
-    std::lock_guard lock(lock_);
+    std::unique_lock lock(lock_);
     removed.swap(observers_);
+    waitForCalls(lock, [](const ObserverID&) { return true; });
 }
 
 std::size_t FrameSignal::observerCount() const {

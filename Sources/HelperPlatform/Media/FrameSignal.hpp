@@ -1,10 +1,13 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -19,7 +22,9 @@ namespace tavrel {
 ///
 /// Threads: all members may be called from any thread. The observer map is guarded by one mutex
 /// that is never held while a callback runs, so a callback may observe or forget; one registered
-/// during a notification is first called on the next picture.
+/// during a notification is first called on the next picture. Once `forget` returns, its
+/// callback is not running and will not run again (forgetting itself from within, it returns at
+/// once), so a callback may capture an observer that forgets it before it goes.
 class FrameSignal {
   public:
     explicit FrameSignal(std::string label);
@@ -37,7 +42,8 @@ class FrameSignal {
     /// Calls every observer registered now, in turn, on the calling thread (the source calls it
     /// from its queue when a new picture has arrived).
     void notify();
-    /// Forgets every observer (the source is closing).
+    /// Forgets every observer (the source is closing); returns, as `forget` does, once none of
+    /// their callbacks runs.
     void forgetAll();
     std::size_t observerCount() const;
 
@@ -48,8 +54,15 @@ class FrameSignal {
                      const HelperFailure& otherwise);
 
   private:
+    // Waits until no thread but this one runs a callback that `matches`.
+    template <class Matches>
+    void waitForCalls(std::unique_lock<std::mutex>& lock, Matches matches);
+
     mutable std::mutex lock_;
+    std::condition_variable callEnded_;
     std::map<ObserverID, PixelSource::Callback> observers_;
+    // The observers whose callbacks run now, once per call under way (on any thread).
+    std::multiset<ObserverID> calling_;
     // Last, so that it ends (running the work already due) while the observers still exist.
     SerialQueue queue_;
 };

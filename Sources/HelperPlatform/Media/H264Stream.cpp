@@ -19,14 +19,14 @@ std::string text(long long value) {
 
 }  // namespace
 
-std::shared_ptr<H264Stream> H264Stream::make(std::shared_ptr<PixelSource> source,
+std::unique_ptr<H264Stream> H264Stream::make(std::shared_ptr<PixelSource> source,
                                              std::shared_ptr<Pictures> pictures,
                                              const StreamSettings& settings, bool idleKeyFrames,
                                              double firstPictureS, Log log) {
     const auto started = Clock::now();
     source->hold();
     EncoderPlan plan;
-    std::shared_ptr<EncoderSession> encoder;
+    std::unique_ptr<EncoderSession> encoder;
     try {
         // This picture only gives the size; it is not encoded.
         const auto picture = source->pictureWaiting(firstPictureS);
@@ -36,9 +36,15 @@ std::shared_ptr<H264Stream> H264Stream::make(std::shared_ptr<PixelSource> source
         source->letGo();
         throw;
     }
-    std::shared_ptr<H264Stream> stream(new H264Stream(std::move(source), std::move(pictures), plan,
-                                                      std::move(encoder), idleKeyFrames,
-                                                      std::move(log), started));
+    std::unique_ptr<H264Stream> stream;
+    try {
+        stream.reset(new H264Stream(source, std::move(pictures), plan, std::move(encoder),
+                                    idleKeyFrames, std::move(log), started));
+    } catch (...) {
+        // No thread for the stream's queue: the hold is still this function's to balance.
+        source->letGo();
+        throw;
+    }
     stream->log_.debug([&] {
         return "a " + text(plan.width) + "x" + text(plan.height) +
                " H.264 stream's encoder is ready after " + text(stream->millisecondsSinceStart()) +
@@ -48,19 +54,21 @@ std::shared_ptr<H264Stream> H264Stream::make(std::shared_ptr<PixelSource> source
 }
 
 H264Stream::H264Stream(std::shared_ptr<PixelSource> source, std::shared_ptr<Pictures> pictures,
-                       EncoderPlan plan, std::shared_ptr<EncoderSession> session,
+                       EncoderPlan plan, std::unique_ptr<EncoderSession> session,
                        bool idleKeyFrames, Log log, Clock::time_point started)
     : source_(std::move(source)),
       pictures_(std::move(pictures)),
       plan_(plan),
       log_(std::move(log)),
       started_(started),
-      encoderName_(session->encoderName()),
-      scheduler_(plan.fps, plan.keyFrameInterval, idleKeyFrames),
-      session_(std::move(session)) {}
+      session_(std::move(session)),
+      encoderName_(session_->encoderName()),
+      scheduler_(plan.fps, plan.keyFrameInterval, idleKeyFrames) {}
 
 H264Stream::~H264Stream() {
     stop();
+    // `queue_` goes next: work still due runs and finds the stream stopped; wake-ups not yet
+    // due are dropped.
 }
 
 double H264Stream::streamTime() const {
@@ -76,34 +84,22 @@ double H264Stream::tickInterval() const {
     return std::max(0.001, std::min(0.25, plan_.keyFrameInterval * 0.5));
 }
 
-void H264Stream::units(Continuation continuation) {
-    const std::weak_ptr<H264Stream> weak = weak_from_this();
+void H264Stream::units(const Output& output) {
+    const auto end = output.producerEnd(this);
     {
         std::lock_guard lock(lock_);
-        if (state_ != State::starting || continuation_) return;
-        continuation_ = continuation;
+        if (state_ != State::starting) return;
+        output_ = end;
     }
-    continuation.onTermination([weak](StreamTermination) {
-        if (auto self = weak.lock()) self->stop();
-    });
-    continuation.onRefresh([weak] {
-        if (auto self = weak.lock()) self->requestKeyFrame();
-    });
-    const auto observer = source_->observe([weak] {
-        if (auto self = weak.lock()) self->presented();
-    });
-    auto tickQueue = std::make_unique<SerialQueue>("tavrel.h264.tick");
-    // The timer holds the stream: it produces until `stop` cancels the timer.
+    // The output owns this stream, so its handlers may hold it plainly.
+    output.onTermination([this](StreamTermination) { stop(); });
+    output.onRefresh([this] { requestKeyFrame(); });
+    const auto observer = source_->observe([this] { queue_.async([this] { presented(); }); });
     auto timer =
-        std::make_unique<RepeatingTimer>(*tickQueue, SerialQueue::Clock::duration::zero(),
+        std::make_unique<RepeatingTimer>(queue_, SerialQueue::Clock::duration::zero(),
                                          std::chrono::duration_cast<SerialQueue::Clock::duration>(
                                              std::chrono::duration<double>(tickInterval())),
-                                         [self = shared_from_this(), weak] {
-                                             self->source_->async([weak] {
-                                                 if (auto stream = weak.lock())
-                                                     stream->decide(false);
-                                             });
-                                         });
+                                         [this] { decide(false); });
     bool stopped;
     {
         std::lock_guard lock(lock_);
@@ -111,22 +107,17 @@ void H264Stream::units(Continuation continuation) {
         if (!stopped) {
             state_ = State::running;
             observer_ = observer;
-            tickQueue_ = std::move(tickQueue);
             timer_ = std::move(timer);
         }
     }
     if (stopped) {
-        // The consumer ended the stream while it was being started.
+        // The consumer ended the output while the stream was being started.
         source_->forget(observer);
-        timer->cancel();
-        timer.reset();
         return;
     }
     // The first picture goes through the version check: when the timer's first tick has already
     // encoded it, a still screen must not be encoded a second time.
-    source_->async([weak] {
-        if (auto self = weak.lock()) self->presented();
-    });
+    queue_.async([this] { presented(); });
 }
 
 void H264Stream::requestKeyFrame() {
@@ -134,9 +125,7 @@ void H264Stream::requestKeyFrame() {
         std::lock_guard lock(lock_);
         scheduler_.wantKeyFrame();
     }
-    source_->async([weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->decide(false);
-    });
+    queue_.async([this] { decide(false); });
 }
 
 void H264Stream::presented() {
@@ -163,9 +152,8 @@ void H264Stream::decide(bool changed) {
             if (inFlight_ >= maximumInFlight) return;
             ++inFlight_;
             scheduler_.encoded(t, decision.key);
-            const auto session = session_;
             lock.unlock();
-            encode(session, decision.key, t);
+            encode(decision.key, t);
             return;
         }
         case Decision::Kind::wait: {
@@ -173,15 +161,15 @@ void H264Stream::decide(bool changed) {
             waitingUntil_ = decision.until;
             lock.unlock();
             if (scheduled) return;
-            source_->asyncAfter(std::max(decision.until - t, 0.0), [weak = weak_from_this()] {
-                if (auto self = weak.lock()) {
-                    {
-                        std::lock_guard lock(self->lock_);
-                        self->waitingUntil_.reset();
-                    }
-                    self->decide(false);
-                }
-            });
+            queue_.asyncAfter(std::chrono::duration_cast<SerialQueue::Clock::duration>(
+                                  std::chrono::duration<double>(std::max(decision.until - t, 0.0))),
+                              [this] {
+                                  {
+                                      std::lock_guard lock(lock_);
+                                      waitingUntil_.reset();
+                                  }
+                                  decide(false);
+                              });
             return;
         }
         case Decision::Kind::idle:
@@ -189,13 +177,14 @@ void H264Stream::decide(bool changed) {
     }
 }
 
-void H264Stream::encode(const std::shared_ptr<EncoderSession>& session, bool key, double t) {
+void H264Stream::encode(bool key, double t) {
     FrameTiming timing;
     timing.decided = Clock::now();
     timing.key = key;
     const auto picture = source_->picture();
     if (!picture) return finished(std::nullopt);
-    auto frame = session->pixelBuffer();
+    // None once `stop` has completed the session.
+    auto frame = session_->pixelBuffer();
     if (!frame) return finished(std::nullopt);
     timing.version = picture->version;
     {
@@ -212,10 +201,9 @@ void H264Stream::encode(const std::shared_ptr<EncoderSession>& session, bool key
             [&] { return "a key frame is drawn after " + text(millisecondsSinceStart()) + "ms"; });
     }
     timing.submitted = Clock::now();
-    const int status = session->submit(
-        std::move(frame), t, key, [weak = weak_from_this(), timing](const EncodedSample& sample) {
-            if (auto self = weak.lock()) self->output(sample, timing);
-        });
+    const int status =
+        session_->submit(std::move(frame), t, key,
+                         [this, timing](const EncodedSample& sample) { output(sample, timing); });
     if (status < 0) {
         finished(HelperFailure("the H.264 encoder refused a frame (" + text(status) + ")", 502));
     }
@@ -257,36 +245,31 @@ void H264Stream::output(const EncodedSample& sample, FrameTiming timing) {
 }
 
 void H264Stream::finished(std::optional<HelperFailure> failure) {
-    std::optional<Continuation> continuation;
-    bool stopped;
+    bool running;
     {
         std::lock_guard lock(lock_);
         if (inFlight_ > 0) --inFlight_;
-        continuation = continuation_;
-        stopped = state_ != State::running;
+        running = state_ == State::running;
     }
-    // Both paths continue on the source's queue, never on the encoder's thread: the next
-    // decision runs there, and ending the output (which stops the stream and completes the
-    // encoder) must not run on the thread it waits for.
+    // Both paths continue on the stream's queue, never on the encoder's thread: the next
+    // decision runs there, and stopping completes the encoder, which waits for this thread.
     if (!failure) {
-        source_->async([self = shared_from_this()] { self->decide(false); });
+        queue_.async([this] { decide(false); });
         return;
     }
-    if (stopped) return;  // a stream that has ended reports nothing more
+    if (!running) return;  // a stream that has ended reports nothing more
     log_.error(failure->message());
-    if (continuation) {
-        source_->async(
-            [self = shared_from_this(), error = std::move(*failure)] { self->stop(error); });
-    }
+    queue_.async([this, error = std::move(*failure)] { stop(error); });
 }
 
 void H264Stream::emit(Bytes bytes) {
-    std::optional<Continuation> continuation;
+    Output::Producer output;
     {
         std::lock_guard lock(lock_);
-        continuation = continuation_;
+        if (state_ != State::running) return;
+        output = output_;
     }
-    if (continuation) continuation->yield(std::move(bytes));
+    output.yield(std::move(bytes));
 }
 
 void H264Stream::stop() {
@@ -294,46 +277,40 @@ void H264Stream::stop() {
 }
 
 void H264Stream::stop(std::optional<HelperFailure> failure) {
-    // Whoever calls stop may hold the last reference only through the timer.
-    const auto keepAlive = weak_from_this().lock();
-    std::shared_ptr<EncoderSession> session;
     std::optional<ObserverID> observer;
     std::unique_ptr<RepeatingTimer> timer;
-    std::unique_ptr<SerialQueue> tickQueue;
-    std::optional<Continuation> continuation;
+    Output::Producer output;
     {
-        std::lock_guard lock(lock_);
-        if (state_ == State::stopping || state_ == State::stopped) return;
+        std::unique_lock lock(lock_);
+        if (state_ == State::stopping) {
+            // Another thread is stopping: return once it is done, as a stop does.
+            stateChanged_.wait(lock, [this] { return state_ == State::stopped; });
+            return;
+        }
+        if (state_ == State::stopped) return;
         state_ = State::stopping;
-        session = std::move(session_);
         observer = std::exchange(observer_, std::nullopt);
         timer = std::move(timer_);
-        tickQueue = std::move(tickQueue_);
-        continuation = std::exchange(continuation_, std::nullopt);
+        output = std::exchange(output_, {});
     }
     if (observer) source_->forget(*observer);
-    if (timer) timer->cancel();
+    // Cancels, waiting for a tick under way (unless this is the tick's own queue).
     timer.reset();
-    tickQueue.reset();
-    if (session) {
-        session->complete();
-        source_->letGo();
-        session.reset();
-        // An encoder at full size leaves tens of megabytes glibc would otherwise keep.
-        ::malloc_trim(0);
-    }
-    // The output ends last, so a consumer that sees the end finds the source already let go. A
-    // stream stopped by its owner rather than by its consumer ends its output too.
+    session_->complete();
+    source_->letGo();
+    // An encoder at full size leaves tens of megabytes glibc would otherwise keep.
+    ::malloc_trim(0);
     {
         std::lock_guard lock(lock_);
         state_ = State::stopped;
     }
-    if (continuation) {
-        continuation->finish(failure ? std::make_exception_ptr(*failure) : nullptr);
-    }
+    stateChanged_.notify_all();
+    // The output ends last, so a consumer that sees the end finds the source already let go. A
+    // stream stopped by its owner rather than by its consumer ends its output too.
+    output.finish(failure ? std::make_exception_ptr(*failure) : nullptr);
 }
 
-std::shared_ptr<EncoderSession> H264Stream::session(const EncoderPlan& plan) {
+std::unique_ptr<EncoderSession> H264Stream::session(const EncoderPlan& plan) {
     return EncoderSession::open(plan);
 }
 
@@ -346,24 +323,17 @@ Bytes H264Stream::accessUnit(const EncodedSample& sample) {
     if (packet == nullptr || packet->data == nullptr || packet->size <= 0) {
         throw HelperFailure("an encoded frame without data", 502);
     }
-    // libavcodec gives Annex B: keep the picture and SEI units, length-prefix them, and let the
-    // one packaging function put the parameter sets in front and the delimiter behind.
-    const auto units = AnnexB::nalUnitViews({packet->data, static_cast<std::size_t>(packet->size)});
-    Bytes avcc;
-    avcc.reserve(static_cast<std::size_t>(packet->size) + 4 * units.size());
-    for (const auto unit : units) {
+    // libavcodec gives Annex B with its own delimiter and, on key frames, parameter sets that
+    // may be stale by the next one: keep only the picture and SEI units, and put the newest
+    // parameter sets in front.
+    auto units = AnnexB::nalUnitViews({packet->data, static_cast<std::size_t>(packet->size)});
+    std::erase_if(units, [](AnnexB::ByteView unit) {
         const auto type = AnnexB::type(unit);
-        if (!((type >= 1 && type <= 5) || type == 6)) continue;
-        const auto size = static_cast<std::uint32_t>(unit.size());
-        avcc.push_back(static_cast<std::uint8_t>(size >> 24));
-        avcc.push_back(static_cast<std::uint8_t>(size >> 16));
-        avcc.push_back(static_cast<std::uint8_t>(size >> 8));
-        avcc.push_back(static_cast<std::uint8_t>(size));
-        avcc.insert(avcc.end(), unit.begin(), unit.end());
-    }
+        return !((type >= 1 && type <= 5) || type == 6);
+    });
     const std::span<const Bytes> parameterSets =
         isKeyFrame(sample) ? sample.parameterSets : std::span<const Bytes>{};
-    return AnnexB::accessUnit(avcc, 4, parameterSets);
+    return AnnexB::accessUnit(units, parameterSets);
 }
 
 void H264Stream::warm(const Picture& picture, Pictures& pictures) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,25 +26,27 @@ namespace tavrel {
 /// Built for latency: real-time encoding, no reordering, at most two frames in the encoder,
 /// frames dropped rather than queued.
 ///
-///   source queue ("tavrel.framebuffer")          encoder thread ("tavrel.encoder")
-///   ─────────────────────────────────────        ──────────────────────────────────
-///   new picture ─► presented ─┐                  avcodec send/receive
-///   kick-off, wake-up ────────┼─► decide ─► encode: draw ─► submit ─►┐
-///   finished (slot free) ─────┘     ▲        (scaled into a pool frame)   │
-///          ▲                        │                                     ▼
-///          │      tick queue ("tavrel.h264.tick")            output: package ─► emit ─► consumer
-///          │      repeating timer ─► source.async(decide)         │         (AsyncStream)
-///          └──────────────────────────────────────────────────────┘ finished
+///   source queue      stream queue "tavrel.h264"             encoder thread "tavrel.encoder"
+///   ────────────      ──────────────────────────             ───────────────────────────────
+///   new picture ─► presented ──┐
+///                  timer tick ─┼─► decide ─► encode: draw ─► send/receive ─► package ─► emit
+///                  wake-up ────┤            (scale into a pool frame)            │        │
+///                  finished ───┘◄────────────────────────────────────────────────┘        ▼
+///                                                                      consumer (AsyncStream)
+///
+/// Ownership: the output stream owns the H264Stream (`AsyncStream::adopt`), and the H264Stream
+/// owns everything that calls back into it: its queue (with the timer and wake-ups), its
+/// encoder session (with the encoder thread) and its observer of the source. `stop` forgets
+/// the observer, cancels the timer and completes the encoder (joining its thread); the
+/// destructor then joins the queue. So every callback may use `this`: none outlives the stream.
+/// It is destroyed where its consumer lets go of the output, never on a thread of its own.
 ///
 /// Every mutable field is guarded by one mutex, never held while calling the source, the
-/// encoder, the scaler or the consumer stream. The timer keeps the stream alive until `stop`;
-/// everything else holds it weakly, so late callbacks after `stop` find nothing to do. The
-/// consumer ending the stream in any way (cancel, failure, end) runs `stop`, which forgets the
-/// observer, cancels the timer, completes the encoder and lets the source go exactly once.
-class H264Stream : public std::enable_shared_from_this<H264Stream> {
+/// encoder, the scaler or the consumer stream.
+class H264Stream {
   public:
     using Clock = std::chrono::steady_clock;
-    using Continuation = AsyncStream<Bytes>;
+    using Output = AsyncStream<Bytes>;
 
     /// When one frame passed through the stages, for latency reports.
     struct FrameTiming {
@@ -60,19 +63,23 @@ class H264Stream : public std::enable_shared_from_this<H264Stream> {
     /// Holds the source, waits up to `firstPictureS` for a picture to size the plan, and opens
     /// the encoder. Throws the source's failure or `HelperFailure` of the plan or the encoder;
     /// the source is let go again on failure.
-    static std::shared_ptr<H264Stream> make(std::shared_ptr<PixelSource> source,
+    static std::unique_ptr<H264Stream> make(std::shared_ptr<PixelSource> source,
                                             std::shared_ptr<Pictures> pictures,
                                             const StreamSettings& settings, bool idleKeyFrames,
                                             double firstPictureS, Log log);
+    /// Stops, then joins the stream's queue. Not on the stream's queue or encoder thread.
     ~H264Stream();
     H264Stream(const H264Stream&) = delete;
     H264Stream& operator=(const H264Stream&) = delete;
 
-    /// Starts production into `continuation` (once): observes the source, starts the tick and
-    /// encodes the first frame at once.
-    void units(Continuation continuation);
+    /// Starts production (once) into `output`, which must own this stream (`adopt`; throws
+    /// std::logic_error otherwise): observes the source, starts the tick and encodes the first
+    /// frame at once. The output ending in any way stops the stream.
+    void units(const Output& output);
 
-    /// Ends everything; idempotent, callable from any thread.
+    /// Ends everything and then the output; idempotent, callable from any thread but the
+    /// encoder's. Returns once the stream is stopped: observer forgotten, timer cancelled,
+    /// encoder completed, source let go.
     void stop();
     /// The next frame is a key frame, as soon as the frame rate allows (a client fell behind).
     void requestKeyFrame();
@@ -85,9 +92,10 @@ class H264Stream : public std::enable_shared_from_this<H264Stream> {
     void setTrace(Trace trace) { trace_ = std::move(trace); }
 
     /// Opens an encoder for the plan; throws `HelperFailure` 502.
-    static std::shared_ptr<EncoderSession> session(const EncoderPlan& plan);
+    static std::unique_ptr<EncoderSession> session(const EncoderPlan& plan);
     /// One encoded frame as an Annex B access unit: the parameter sets in front of a key
-    /// frame, then the frame's picture and SEI units, then the access-unit delimiter.
+    /// frame, then the frame's picture and SEI units, then the access-unit delimiter. Packaged
+    /// straight from the encoder's Annex B, copying each byte once.
     static Bytes accessUnit(const EncodedSample& sample);
     static bool isKeyFrame(const EncodedSample& sample);
     /// Encodes one throw-away quarter-size frame so that the first stream starts warm. Never
@@ -96,7 +104,7 @@ class H264Stream : public std::enable_shared_from_this<H264Stream> {
 
   private:
     H264Stream(std::shared_ptr<PixelSource> source, std::shared_ptr<Pictures> pictures,
-               EncoderPlan plan, std::shared_ptr<EncoderSession> session, bool idleKeyFrames,
+               EncoderPlan plan, std::unique_ptr<EncoderSession> session, bool idleKeyFrames,
                Log log, Clock::time_point started);
 
     /// Ends everything and then the output, with `failure` when given.
@@ -105,7 +113,7 @@ class H264Stream : public std::enable_shared_from_this<H264Stream> {
     long long millisecondsSinceStart() const;
     void presented();
     void decide(bool changed);
-    void encode(const std::shared_ptr<EncoderSession>& session, bool key, double t);
+    void encode(bool key, double t);
     void output(const EncodedSample& sample, FrameTiming timing);
     void finished(std::optional<HelperFailure> failure);
     void emit(Bytes bytes);
@@ -115,7 +123,9 @@ class H264Stream : public std::enable_shared_from_this<H264Stream> {
     const EncoderPlan plan_;
     const Log log_;
     const Clock::time_point started_;
-    std::string encoderName_;
+    // Open from `make`, completed by `stop`, freed with the stream.
+    const std::unique_ptr<EncoderSession> session_;
+    const std::string encoderName_;
     Trace trace_;
 
     // starting: made, not producing yet; running: observing, ticking and encoding; stopping:
@@ -123,16 +133,19 @@ class H264Stream : public std::enable_shared_from_this<H264Stream> {
     enum class State { starting, running, stopping, stopped };
 
     std::mutex lock_;
+    std::condition_variable stateChanged_;
     State state_ = State::starting;
     FrameScheduler scheduler_;
-    std::shared_ptr<EncoderSession> session_;
     std::optional<ObserverID> observer_;
     std::optional<std::int64_t> lastVersion_;
     int inFlight_ = 0;
-    std::unique_ptr<SerialQueue> tickQueue_;
     std::unique_ptr<RepeatingTimer> timer_;
     std::optional<double> waitingUntil_;
-    std::optional<Continuation> continuation_;
+    Output::Producer output_;
+
+    // Runs `decide` and all the stream's own work. Last, so that it is destroyed first: its
+    // thread is joined while everything that work uses still exists.
+    SerialQueue queue_{"tavrel.h264"};
 };
 
 }  // namespace tavrel

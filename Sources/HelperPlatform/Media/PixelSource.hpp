@@ -58,7 +58,9 @@ class PixelSource {
 
     /// Registers a callback run on the source's queue after each new picture; returns its key.
     virtual ObserverID observe(Callback callback) = 0;
-    /// Removes that callback; unknown keys are ignored.
+    /// Removes that callback; unknown keys are ignored. Once it returns the callback is not
+    /// running and will not run again (called from the callback itself, it returns at once), so
+    /// a callback may use its observer for as long as the observer has not forgotten it.
     virtual void forget(ObserverID id) = 0;
 
     /// Runs `body` on the source's queue after the work already queued.

@@ -41,10 +41,10 @@ JPEG ScreenFeed::screenshot(const ScreenshotRequest& request, const ScreenGeomet
 }
 
 AsyncStream<Bytes> ScreenFeed::stream(const StreamSettings& settings) {
-    auto producer =
-        H264Stream::make(source_, pictures_, settings, idleKeyFrames_, firstPictureS_, log_);
     AsyncStream<Bytes> units;
-    producer->units(units);
+    units
+        .adopt(H264Stream::make(source_, pictures_, settings, idleKeyFrames_, firstPictureS_, log_))
+        .units(units);
     return units;
 }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -117,6 +118,50 @@ TEST(AsyncStream, CancelDropsBufferedValues) {
     stream.cancel();
     EXPECT_TRUE(watch.expired());
     EXPECT_EQ(stream.next(), std::nullopt);
+}
+
+// A producer that notes where and when it goes.
+struct Recorder {
+    std::atomic<int>& terminations;
+    std::thread::id& destroyedOn;
+    int& terminationsBeforeDestruction;
+    AsyncStream<int>::Producer end;
+
+    ~Recorder() {
+        destroyedOn = std::this_thread::get_id();
+        terminationsBeforeDestruction = terminations;
+        EXPECT_FALSE(end.yield(9)) << "the stream has ended by now";
+    }
+};
+
+TEST(AsyncStream, AnAdoptedProducerGoesWithTheLastHandleAfterTheTermination) {
+    for (const bool cancel : {true, false}) {
+        std::atomic<int> terminations{0};
+        std::thread::id destroyedOn;
+        int before = -1;
+        std::optional<AsyncStream<int>> stream{std::in_place};
+        auto& recorder = stream->adopt(
+            std::unique_ptr<Recorder>(new Recorder{terminations, destroyedOn, before, {}}));
+        recorder.end = stream->producerEnd(&recorder);
+        stream->onTermination([&recorder](StreamTermination) { ++recorder.terminations; });
+        EXPECT_THROW(stream->producerEnd(&before), std::logic_error);
+        EXPECT_THROW(stream->adopt(std::make_unique<int>(1)), std::logic_error);
+
+        // The producer's end keeps nothing alive: the consumer's handle is the last one, and the
+        // producer goes on the thread that lets go of it.
+        std::thread consumer([handle = std::move(*stream), cancel]() mutable {
+            EXPECT_EQ(handle.next(), 1);
+            if (cancel) handle.cancel();
+            AsyncStream<int> last = std::move(handle);
+        });
+        stream.reset();
+        EXPECT_TRUE(recorder.end.yield(1));
+        const auto consumerID = consumer.get_id();
+        consumer.join();
+        EXPECT_EQ(destroyedOn, consumerID) << cancel;
+        EXPECT_EQ(before, 1) << "the termination handler ran first";
+        EXPECT_EQ(terminations, 1);
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "HelperCore/Concurrency/RepeatingTimer.hpp"
 #include "HelperCore/Concurrency/SerialQueue.hpp"
 #include "HelperCore/Concurrency/ThreadName.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel {
 namespace {
@@ -68,10 +69,11 @@ TEST(SerialQueue, DelayedWorkRunsByDeadlineAndNeverEarly) {
     queue.asyncAfter(20ms, note(20));
     queue.asyncAfter(40ms, note(40));
     queue.async(note(0));
-    std::this_thread::sleep_for(100ms);
-    queue.sync([] {});
+    ASSERT_TRUE(testing::waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return runs.size() == 4;
+    }));
     std::lock_guard lock(mutex);
-    ASSERT_EQ(runs.size(), 4u);
     for (std::size_t i = 0; i < runs.size(); ++i) {
         EXPECT_EQ(runs[i].first, std::vector<int>({0, 20, 40, 60})[i]);
         EXPECT_GE(runs[i].second, std::chrono::milliseconds(runs[i].first));
@@ -183,7 +185,7 @@ TEST(RepeatingTimer, TicksOnItsQueueAndCancelWaitsForARunningTick) {
             std::this_thread::sleep_for(2ms);
             inTick = false;
         });
-        while (ticks < 5) std::this_thread::sleep_for(1ms);
+        ASSERT_TRUE(testing::waitUntil([&] { return ticks >= 5; }));
         timer.cancel();
         EXPECT_FALSE(inTick);
     }
@@ -199,6 +201,8 @@ TEST(RepeatingTimer, TicksOnItsQueueAndCancelWaitsForARunningTick) {
         if (++selfCancelled == 2) self.load()->cancel();
     });
     self = timer.get();
+    ASSERT_TRUE(testing::waitUntil([&] { return selfCancelled >= 2; }));
+    // Time for a third tick at the 1 ms interval, had the cancel from inside not held.
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(selfCancelled, 2);
     EXPECT_THROW(RepeatingTimer(queue, 0ms, 0ms, [] {}), std::invalid_argument);

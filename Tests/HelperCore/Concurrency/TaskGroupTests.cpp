@@ -11,6 +11,7 @@
 #include "HelperCore/Concurrency/TaskGroup.hpp"
 #include "HelperCore/Concurrency/TaskPool.hpp"
 #include "Support/ThreadCensus.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel {
 namespace {
@@ -98,9 +99,10 @@ TEST(TaskPool, ReusesIdleWorkersAndTrimEndsThem) {
         busy.wait();
         EXPECT_GE(pool.threadCount(), 6u);
         release.count_down();
-        while (pool.idleCount() < 4) std::this_thread::sleep_for(1ms);
-        std::this_thread::sleep_for(5ms);
-        EXPECT_EQ(pool.threadCount(), 4u) << "no more than maxIdle workers stay";
+        // Workers beyond maxIdle end as they finish.
+        EXPECT_TRUE(testing::waitUntil([&] { return pool.threadCount() == 4; }))
+            << "no more than maxIdle workers stay: " << pool.threadCount();
+        EXPECT_TRUE(testing::waitUntil([&] { return pool.idleCount() == 4; }));
         pool.trim();
         EXPECT_EQ(pool.threadCount(), 0u);
         EXPECT_EQ(testing::threadsNamed("tavrel.test"), before);

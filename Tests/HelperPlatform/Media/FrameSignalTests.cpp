@@ -5,6 +5,9 @@
 #include <future>
 #include <regex>
 #include <set>
+#include <thread>
+
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel {
 namespace {
@@ -58,6 +61,81 @@ TEST(FrameSignal, AnObserverMayForgetItselfWhileCalled) {
     signal.observe([] {});
     signal.forgetAll();
     EXPECT_EQ(signal.observerCount(), 0u);
+}
+
+TEST(FrameSignal, ForgetReturnsOnlyOnceItsCallbackIsDoneAndNoneFollows) {
+    FrameSignal signal("tavrel.test");
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> inside{false};
+    std::atomic<bool> finished{false};
+    std::atomic<int> calls{0};
+    const auto slow = signal.observe([&] {
+        ++calls;
+        inside = true;
+        released.wait();
+        finished = true;
+    });
+    signal.async([&] { signal.notify(); });
+    ASSERT_TRUE(testing::waitUntil([&] { return inside.load(); }));
+    std::atomic<bool> forgotten{false};
+    bool finishedFirst = false;
+    std::jthread forgetting([&] {
+        signal.forget(slow);
+        finishedFirst = finished;
+        forgotten = true;
+    });
+    // Time for a `forget` that does not wait to return, which is what this test would catch.
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(forgotten);
+    release.set_value();
+    forgetting.join();
+    EXPECT_TRUE(finishedFirst);
+    onQueue(signal, [&] { signal.notify(); });
+    EXPECT_EQ(calls, 1);
+
+    // A source closing first (forgetAll) does not let a later `forget` skip the wait.
+    std::promise<void> releaseAgain;
+    std::shared_future<void> releasedAgain = releaseAgain.get_future().share();
+    std::atomic<bool> insideAgain{false};
+    const auto blocked = signal.observe([&] {
+        insideAgain = true;
+        releasedAgain.wait();
+    });
+    signal.async([&] { signal.notify(); });
+    ASSERT_TRUE(testing::waitUntil([&] { return insideAgain.load(); }));
+    std::atomic<int> returned{0};
+    std::jthread closing([&] {
+        signal.forgetAll();
+        ++returned;
+    });
+    std::jthread stopping([&] {
+        signal.forget(blocked);
+        ++returned;
+    });
+    std::this_thread::sleep_for(50ms);  // as above
+    EXPECT_EQ(returned, 0);
+    releaseAgain.set_value();
+    closing.join();
+    stopping.join();
+    EXPECT_EQ(returned, 2);
+
+    // One observer forgetting a later one in the same pass: the later one is not called.
+    std::vector<std::string> order;
+    ObserverID second;
+    const auto first = signal.observe([&] {
+        order.push_back("first");
+        signal.forget(second);
+    });
+    second = signal.observe([&] { order.push_back("second"); });
+    // Map order decides who comes first; only a pass where `first` runs first tells anything.
+    onQueue(signal, [&] { signal.notify(); });
+    EXPECT_EQ(std::count(order.begin(), order.end(), "first"), 1);
+    EXPECT_LE(order.size(), 2u);
+    if (order.front() == "first") {
+        EXPECT_EQ(order.size(), 1u);
+    }
+    signal.forget(first);
 }
 
 TEST(FrameSignal, WorkRunsInOrderOnTheLabelledQueue) {

@@ -8,6 +8,8 @@
 #include "HelperPlatform/Support/H264Decoder.hpp"
 #include "HelperPlatform/Support/StreamCollector.hpp"
 #include "HelperPlatform/Support/SyntheticPixelSource.hpp"
+#include "Support/ThreadCensus.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel {
 namespace {
@@ -18,6 +20,8 @@ using testing::collect;
 using testing::H264Decoder;
 using testing::LogLines;
 using testing::SyntheticPixelSource;
+using testing::threadsNamed;
+using testing::waitUntil;
 
 const Bytes delimiter(AnnexB::accessUnitDelimiter.begin(), AnnexB::accessUnitDelimiter.end());
 
@@ -31,20 +35,21 @@ std::vector<std::int64_t> types(const Bytes& unit) {
     return found;
 }
 
+// The stream belongs to `units`, as ScreenFeed makes it: `stream` is valid while `units` is.
 struct Started {
-    std::shared_ptr<H264Stream> stream;
+    H264Stream* stream;
     AsyncStream<Bytes> units;
 };
 
 Started start(const std::shared_ptr<PixelSource>& source, StreamSettings settings,
               bool idleKeyFrames, Log log = Log(Log::Level::error, nullptr),
               H264Stream::Trace trace = nullptr) {
-    auto stream = H264Stream::make(source, std::make_shared<Pictures>(), settings, idleKeyFrames,
-                                   0.5, std::move(log));
-    if (trace) stream->setTrace(std::move(trace));
     AsyncStream<Bytes> units;
-    stream->units(units);
-    return {stream, units};
+    auto& stream = units.adopt(H264Stream::make(source, std::make_shared<Pictures>(), settings,
+                                                idleKeyFrames, 0.5, std::move(log)));
+    if (trace) stream.setTrace(std::move(trace));
+    stream.units(units);
+    return {&stream, units};
 }
 
 TEST(H264Stream, EveryChunkIsOneDecodableAccessUnit) {
@@ -54,7 +59,6 @@ TEST(H264Stream, EveryChunkIsOneDecodableAccessUnit) {
     EXPECT_EQ(stream->plan().width, 322);
     EXPECT_EQ(stream->plan().height, 242);
     RecordProperty("encoder", stream->encoderName());
-    stream.reset();
     const auto collected = collect(units, 1.2);
     source->stopAnimating();
     ASSERT_FALSE(collected.error);
@@ -126,7 +130,6 @@ TEST(H264Stream, AChangingScreenIsNeverEncodedFasterThanTheFrameRate) {
     source->animate(250);
     const auto collected = collect(started.units, 1.0);
     source->stopAnimating();
-    started.stream.reset();
     EXPECT_GE(collected.chunks.size(), 8u);
     EXPECT_LE(collected.chunks.size(), 14u);
     std::lock_guard lock(mutex);
@@ -145,22 +148,45 @@ TEST(H264Stream, AChangingScreenIsNeverEncodedFasterThanTheFrameRate) {
 TEST(H264Stream, CancellingTheConsumerEndsEverythingOnce) {
     auto source = std::make_shared<SyntheticPixelSource>(64, 64);
     source->animate(30);
-    auto [stream, units] = start(source, {30, 1, 1, 200000}, true);
-    std::weak_ptr<H264Stream> weak = stream;
-    stream.reset();
+    std::optional<AsyncStream<Bytes>> units = start(source, {30, 1, 1, 200000}, true).units;
     EXPECT_EQ(source->observerCount(), 1u);
-    const auto collected = collect(units, 5.0, 3);  // cancels after three units
+    const auto collected = collect(*units, 5.0, 3);  // cancels after three units
     ASSERT_EQ(collected.chunks.size(), 3u);
+    // Stopped by the time the cancel returns: nothing left to wait for.
     EXPECT_EQ(source->observerCount(), 0u);
     EXPECT_EQ(source->holds(), 1);
     EXPECT_EQ(source->letGos(), 1);
-    // Without its timer nothing keeps the stream: it goes once queued work has run.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!weak.expired() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_TRUE(weak.expired());
+    // Stopping joined the encoder's thread; the consumer's last handle takes the stream, and
+    // its queue's thread, with it, on the consumer's thread. (A joined thread may linger in
+    // /proc for a moment.)
+    EXPECT_TRUE(waitUntil([] { return threadsNamed("tavrel.encoder") == 0; }));
+    EXPECT_EQ(threadsNamed("tavrel.h264"), 1u);
+    units.reset();
+    EXPECT_TRUE(waitUntil([] { return threadsNamed("tavrel.h264") == 0; }));
     source->stopAnimating();
+    EXPECT_EQ(source->letGos(), 1);
+}
+
+TEST(H264Stream, AConsumerThatLetsGoWithoutCancellingStopsTheStream) {
+    auto source = std::make_shared<SyntheticPixelSource>(64, 64);
+    source->animate(60);
+    {
+        auto [stream, units] = start(source, {30, 1, 1, 200000}, true);
+        ASSERT_TRUE(units.next().has_value());
+    }
+    EXPECT_EQ(source->observerCount(), 0u);
+    EXPECT_EQ(source->letGos(), 1);
+    source->stopAnimating();
+}
+
+TEST(H264Stream, ProducesOnlyIntoAStreamThatOwnsIt) {
+    auto source = std::make_shared<SyntheticPixelSource>(64, 64);
+    auto stream = H264Stream::make(source, std::make_shared<Pictures>(), {30, 1, 1, 200000}, false,
+                                   0.5, Log(Log::Level::error, nullptr));
+    AsyncStream<Bytes> units;
+    EXPECT_THROW(stream->units(units), std::logic_error);
+    EXPECT_EQ(source->observerCount(), 0u);
+    stream.reset();
     EXPECT_EQ(source->letGos(), 1);
 }
 

@@ -9,6 +9,7 @@
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperPlatform/Simulator/Frameworks.hpp"
 #include "HelperPlatform/Support/Simulators.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel {
 namespace {
@@ -25,15 +26,7 @@ std::shared_ptr<SimDeviceHandle> bootedHandle(const std::string& name,
     return std::make_shared<SimDeviceHandle>(udid, dir);
 }
 
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return condition();
-}
+using testing::waitUntil;
 
 // Both callback sets: the modern runtime's descriptors and the older ones of a legacy runtime.
 class FramebufferTest : public ::testing::TestWithParam<std::string> {};
@@ -57,8 +50,8 @@ TEST_P(FramebufferTest, HandsOutTheScreenAndHearsEveryRedraw) {
     std::atomic<int> frames{0};
     framebuffer->observe([&] { ++frames; });
     SimulatorHome::shared().animate(handle->udid(), true);
-    EXPECT_TRUE(eventually([&] { return frames >= 3; }));
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(waitUntil([&] { return frames >= 3; }));
+    EXPECT_TRUE(waitUntil([&] {
         auto now = framebuffer->picture();
         return now && now->version != first.version;
     }));
@@ -72,11 +65,15 @@ TEST_P(FramebufferTest, HandsOutTheScreenAndHearsEveryRedraw) {
     } catch (const HelperFailure& failure) {
         EXPECT_EQ(failure, HelperFailure("the simulator has not drawn its screen yet", 503));
     }
-    // No frame reaches an observer after closing.
+    // No frame reaches an observer after closing, while a second framebuffer hears them.
     const int heard = frames;
+    auto witness = Framebuffer::make(handle, screen);
+    std::atomic<int> witnessed{0};
+    witness->observe([&] { ++witnessed; });
     SimulatorHome::shared().animate(handle->udid(), true);
-    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(waitUntil([&] { return witnessed >= 10; }));
     EXPECT_EQ(frames, heard);
+    witness->close();
     SimulatorHome::shared().shutdown(handle->udid());
 }
 

@@ -85,10 +85,10 @@ class SimulatorInput : public testing::Test {
         return count ? count->label.value_or("") : "(no tap-count)";
     }
 
-    // Waits a little for the tree to show `expected`: the device applies input before the
-    // transport returns, but the screen model may settle a moment later.
+    // Waits for the tree to show `expected`: the device applies input before the transport
+    // returns, but the screen model may settle a moment later (seconds, on a loaded machine).
     static std::string tapCountBecomes(const std::string& expected) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         auto seen = tapCount();
         while (seen != expected && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));

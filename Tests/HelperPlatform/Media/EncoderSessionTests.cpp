@@ -1,0 +1,120 @@
+#include "HelperPlatform/Media/EncoderSession.hpp"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+
+#include "HelperCore/Video/AnnexB.hpp"
+#include "HelperPlatform/Media/H264Stream.hpp"
+#include "HelperPlatform/Support/H264Decoder.hpp"
+#include "HelperPlatform/Support/SyntheticPixelSource.hpp"
+#include "Support/ThreadCensus.hpp"
+#include "Support/WaitUntil.hpp"
+
+namespace tavrel {
+namespace {
+
+using testing::H264Decoder;
+using testing::SyntheticPixelSource;
+
+EncoderPlan planFor(int width, int height, double keyFrameS = 1) {
+    return EncoderPlan::make(StreamSettings{30, 1, keyFrameS, 1000000}, width, height);
+}
+
+// How access units were packaged before: split the packet, length-prefix the picture and SEI
+// units into a second buffer, and parse that back into the unit.
+Bytes twoCopyAccessUnit(const EncodedSample& sample) {
+    Bytes avcc;
+    for (const auto unit : AnnexB::nalUnitViews(
+             {sample.packet->data, static_cast<std::size_t>(sample.packet->size)})) {
+        const auto type = AnnexB::type(unit);
+        if (!((type >= 1 && type <= 5) || type == 6)) continue;
+        const auto size = static_cast<std::uint32_t>(unit.size());
+        for (int shift = 24; shift >= 0; shift -= 8)
+            avcc.push_back(static_cast<std::uint8_t>(size >> shift));
+        avcc.insert(avcc.end(), unit.begin(), unit.end());
+    }
+    const std::span<const Bytes> sets =
+        H264Stream::isKeyFrame(sample) ? sample.parameterSets : std::span<const Bytes>{};
+    return AnnexB::accessUnit(avcc, 4, sets);
+}
+
+// Encodes `count` frames of a changing screen one at a time, handing each output to `check`.
+void encodeFrames(EncoderSession& session, SyntheticPixelSource& source, int count,
+                  const std::function<bool(int)>& key, const EncoderSession::Output& check) {
+    Pictures pictures;
+    std::mutex mutex;
+    std::condition_variable done;
+    int outputs = 0;
+    for (int i = 0; i < count; ++i) {
+        source.redraw();
+        auto frame = session.pixelBuffer();
+        ASSERT_TRUE(frame) << i;
+        pictures.draw(*source.picture()->surface, frame.get());
+        ASSERT_EQ(session.submit(std::move(frame), i / 30.0, key(i),
+                                 [&](const EncodedSample& sample) {
+                                     check(sample);
+                                     // Under the lock: the waiter may return and end `done`.
+                                     std::lock_guard lock(mutex);
+                                     ++outputs;
+                                     done.notify_all();
+                                 }),
+                  0);
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(done.wait_for(lock, testing::patience, [&] { return outputs == i + 1; }));
+    }
+}
+
+TEST(AccessUnitPackaging, WritesTheBytesTheTwoCopyPackagingWroteForRealEncoderOutput) {
+    // Two sizes: the second is big enough for libx264 to cut several slices a frame.
+    for (auto [width, height] : {std::pair{322, 242}, {1180, 2556}}) {
+        SyntheticPixelSource source(width, height);
+        auto session = H264Stream::session(planFor(width, height, 0.2));
+        int keys = 0, others = 0;
+        H264Decoder decoder;
+        encodeFrames(
+            *session, source, 16, [](int i) { return i == 9; },
+            [&](const EncodedSample& sample) {
+                ASSERT_EQ(sample.outcome, EncodedSample::Outcome::encoded);
+                const Bytes unit = H264Stream::accessUnit(sample);
+                EXPECT_EQ(unit, twoCopyAccessUnit(sample));
+                ++(H264Stream::isKeyFrame(sample) ? keys : others);
+                EXPECT_EQ(decoder.decode(unit).size(), 1u);
+            });
+        session->complete();
+        // The first frame, the one asked for, and those key_frame_s 0.2 brings at 30 fps.
+        EXPECT_GE(keys, 3) << width;
+        EXPECT_GE(others, 8) << width;
+    }
+}
+
+TEST(EncoderSession, CompletingFromItsOwnOutputIsRefusedAndNeverDetaches) {
+    SyntheticPixelSource source(64, 64);
+    auto session = H264Stream::session(planFor(64, 64));
+    bool refused = false;
+    encodeFrames(
+        *session, source, 1, [](int) { return true; },
+        [&](const EncodedSample&) {
+            try {
+                session->complete();
+            } catch (const std::logic_error&) {
+                refused = true;
+            }
+        });
+    EXPECT_TRUE(refused);
+    // The owner completes it: every frame out, the thread joined, later frames refused.
+    session->complete();
+    EXPECT_EQ(session->pixelBuffer(), nullptr);
+    AVFramePtr frame(av_frame_alloc());
+    EXPECT_LT(session->submit(
+                  std::move(frame), 1, false,
+                  [](const EncodedSample&) { ADD_FAILURE() << "a refused frame has no output"; }),
+              0);
+    EXPECT_TRUE(testing::waitUntil([] { return testing::threadsNamed("tavrel.encoder") == 0; }));
+    session->complete();  // idempotent
+}
+
+}  // namespace
+}  // namespace tavrel
