@@ -11,6 +11,7 @@
 #include "HelperCore/Base/JSON.hpp"
 #include "HelperCore/Server/Router.hpp"
 #include "Support/ScriptedDevice.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel {
 namespace {
@@ -278,7 +279,7 @@ TEST(Router, AFailedSendEndsTheStreamAndAFailureIsAttemptedOnce) {
 }
 
 TEST(Router, AStreamThatFallsBehindSkipsToAKeyFrameItAsksFor) {
-    const Bytes key{0, 0, 0, 1, 0x65, 0xAA, 0, 0, 0, 1, 9, 0xF0};   // IDR slice, delimiter
+    const Bytes key{0, 0, 0, 1, 0x65, 0xAA, 0, 0, 0, 1, 9, 0xF0};    // IDR slice, delimiter
     const Bytes delta{0, 0, 0, 1, 0x41, 0xBB, 0, 0, 0, 1, 9, 0xF0};  // non-IDR slice
     ScriptedDevice device;
     device.setStream({key, delta, delta, key, delta, key, delta}, 1ms);
@@ -306,15 +307,15 @@ TEST(Router, CancellingTheAnsweringTaskEndsAnEndlessStream) {
     std::thread answering([&] {
         router.answer(1, Request::stream({30, 1, 2, 1000000}), sent.send(), stop.get_token());
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(testing::waitUntil([&] {
+        std::lock_guard lock(sent.mutex);
+        return !sent.frames.empty();
+    })) << "the stream never sent a chunk";
     stop.request_stop();
     answering.join();
     EXPECT_EQ(device.cancelledStreams(), 1);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (device.liveStreams() > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);  // the producer notices at its next buffer
-    }
-    EXPECT_EQ(device.liveStreams(), 0);
+    // The producer notices at its next buffer.
+    EXPECT_TRUE(testing::waitUntil([&] { return device.liveStreams() == 0; }));
     std::lock_guard lock(sent.mutex);
     ASSERT_GE(sent.frames.size(), 2u);
     EXPECT_EQ(sent.frames.back().kind, FrameKind::reply);

@@ -15,6 +15,7 @@
 #include "Support/TemporaryDirectory.hpp"
 #include "Support/TestClient.hpp"
 #include "Support/ThreadCensus.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel {
 namespace {
@@ -97,10 +98,7 @@ struct Server {
         server.start();
     }
     bool waitForNoConnections() {
-        for (int i = 0; i < 1000 && server.activeConnections() > 0; ++i) {
-            std::this_thread::sleep_for(5ms);
-        }
-        return server.activeConnections() == 0;
+        return testing::waitUntil([&] { return server.activeConnections() == 0; });
     }
 };
 
@@ -108,10 +106,8 @@ TEST(SocketServer, SixtyFourClientsOfAThousandRequestsEachAllAnsweredAndNothingL
     Server served;
     TaskPool::shared().trim();
     const auto descriptorsBefore = entries("/proc/self/fd");
-    // The accept thread names itself once running.
-    for (int i = 0; i < 400 && testing::threadsNamed("tavrel.accept") == 0; ++i) {
-        std::this_thread::sleep_for(5ms);
-    }
+    // The socket thread names itself once running.
+    ASSERT_TRUE(testing::waitUntil([] { return testing::threadsNamed("tavrel.socket") == 1; }));
     const auto threadsBefore = testing::threadsNamed("tavrel.");
 
     std::atomic<int> failures{0};
@@ -132,11 +128,10 @@ TEST(SocketServer, SixtyFourClientsOfAThousandRequestsEachAllAnsweredAndNothingL
 
     ASSERT_TRUE(served.waitForNoConnections());
     // A connection counts as gone a moment before its worker is idle again and can be trimmed.
-    for (int i = 0; i < 400; ++i) {
+    testing::waitUntil([&] {
         TaskPool::shared().trim();
-        if (testing::threadsNamed("tavrel.") == threadsBefore) break;
-        std::this_thread::sleep_for(5ms);
-    }
+        return testing::threadsNamed("tavrel.") == threadsBefore;
+    });
     EXPECT_EQ(entries("/proc/self/fd"), descriptorsBefore);
     EXPECT_EQ(testing::threadsNamed("tavrel."), threadsBefore) << [] {
         std::string names;
@@ -184,8 +179,7 @@ TEST(SocketServer, MisbehavingClientsNeverDisturbTheOthers) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(failures, 0);
     ASSERT_TRUE(served.waitForNoConnections());
-    for (int i = 0; i < 1000 && served.device.liveStreams() > 0; ++i)
-        std::this_thread::sleep_for(2ms);
+    testing::waitUntil([&] { return served.device.liveStreams() == 0; });
     EXPECT_EQ(served.device.liveStreams(), 0) << "every vanished client's stream was cancelled";
 }
 
