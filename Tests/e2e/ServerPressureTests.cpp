@@ -258,7 +258,7 @@ struct Unprivileged : ::testing::Test {
     std::string udid;
 
     void SetUp() override {
-        if (!nobody.usable()) GTEST_SKIP() << nobody.why;
+        if (!nobody.mayRun(programPath("tavrel-helper"))) GTEST_SKIP() << nobody.why;
         home = std::make_unique<SimulatorHome>();
         udid = home->boot("Phone");
         shareWithEveryone(home->path());

@@ -66,6 +66,22 @@ UnprivilegedUser UnprivilegedUser::nobody() {
     return user;
 }
 
+bool UnprivilegedUser::mayRun(const std::string& path) {
+    if (!usable()) return false;
+    const pid_t probe = ::fork();
+    if (probe == 0) {
+        const bool may = ::setgroups(0, nullptr) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0 &&
+                         ::access(path.c_str(), X_OK) == 0;
+        ::_exit(may ? 0 : 1);
+    }
+    int raw = 0;
+    while (probe > 0 && ::waitpid(probe, &raw, 0) < 0 && errno == EINTR) {
+    }
+    if (probe > 0 && statusOf(raw) == 0) return true;
+    why = "user nobody may not run " + path + " (a folder above it is closed to other users)";
+    return false;
+}
+
 long UnprivilegedUser::tasks() const {
     long count = 0;
     std::error_code error;

@@ -22,6 +22,10 @@ struct UnprivilegedUser {
     static UnprivilegedUser nobody();
     bool usable() const { return why.empty(); }
 
+    /// Whether the user may run the program at `path`: a build tree under a folder closed to
+    /// other users (a clone in a `mktemp -d` folder) is out of its reach. Says why not in `why`.
+    bool mayRun(const std::string& path);
+
     /// Processes and threads the user runs now: what RLIMIT_NPROC counts.
     long tasks() const;
 };
