@@ -10,6 +10,7 @@
 #include "HelperPlatform/Media/H264Stream.hpp"
 #include "HelperPlatform/Support/H264Decoder.hpp"
 #include "HelperPlatform/Support/SyntheticPixelSource.hpp"
+#include "HelperPlatform/Support/TwoCopyPackaging.hpp"
 #include "Support/ThreadCensus.hpp"
 #include "Support/WaitUntil.hpp"
 
@@ -18,27 +19,10 @@ namespace {
 
 using testing::H264Decoder;
 using testing::SyntheticPixelSource;
+using testing::twoCopyAccessUnit;
 
 EncoderPlan planFor(int width, int height, double keyFrameS = 1) {
     return EncoderPlan::make(StreamSettings{30, 1, keyFrameS, 1000000}, width, height);
-}
-
-// How access units were packaged before: split the packet, length-prefix the picture and SEI
-// units into a second buffer, and parse that back into the unit.
-Bytes twoCopyAccessUnit(const EncodedSample& sample) {
-    Bytes avcc;
-    for (const auto unit : AnnexB::nalUnitViews(
-             {sample.packet->data, static_cast<std::size_t>(sample.packet->size)})) {
-        const auto type = AnnexB::type(unit);
-        if (!((type >= 1 && type <= 5) || type == 6)) continue;
-        const auto size = static_cast<std::uint32_t>(unit.size());
-        for (int shift = 24; shift >= 0; shift -= 8)
-            avcc.push_back(static_cast<std::uint8_t>(size >> shift));
-        avcc.insert(avcc.end(), unit.begin(), unit.end());
-    }
-    const std::span<const Bytes> sets =
-        H264Stream::isKeyFrame(sample) ? sample.parameterSets : std::span<const Bytes>{};
-    return AnnexB::accessUnit(avcc, 4, sets);
 }
 
 // Encodes `count` frames of a changing screen one at a time, handing each output to `check`.
