@@ -5,8 +5,8 @@
 #include "HelperCore/Capture/Disclaim.hpp"
 #include "HelperPlatform/Capture/CaptureDevice.hpp"
 #include "HelperPlatform/Capture/Disclaimed.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Server/ServeLoop.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
 
 namespace tavrel {
 

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "HelperCore/Base/HelperFailure.hpp"
-#include "HelperPlatform/Simulator/ForeignCalls.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/ForeignCalls.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "SimulatedPlatform/Runtime/Foreign/Object.hpp"
 
 namespace tavrel {

@@ -6,8 +6,8 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/Log.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Server/ServeLoop.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
 #include "HelperPlatform/Simulator/SimulatorDevice.hpp"
 
 namespace tavrel {

@@ -11,10 +11,10 @@
 #include "HelperCore/Input/HIDTransport.hpp"
 #include "HelperCore/Input/TransportPolicy.hpp"
 #include "HelperCore/Server/Device.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Media/ScreenFeed.hpp"
 #include "HelperPlatform/Media/Warming.hpp"
 #include "HelperPlatform/Simulator/Framebuffer.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
 #include "HelperPlatform/Simulator/SimDeviceHandle.hpp"
 
 namespace tavrel {

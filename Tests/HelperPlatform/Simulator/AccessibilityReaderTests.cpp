@@ -11,7 +11,7 @@
 #include <set>
 
 #include "HelperCore/Base/HelperFailure.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 
 using namespace tavrel;
 using foreign::Arguments;

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "HelperCore/Base/HelperFailure.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Support/Simulators.hpp"
 #include "Support/WaitUntil.hpp"
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Support/Simulators.hpp"
 #include "Support/TemporaryDirectory.hpp"
 #include "Support/TestClient.hpp"

@@ -6,8 +6,8 @@
 #include <cctype>
 
 #include "HelperCore/Base/HelperFailure.hpp"
-#include "HelperPlatform/Simulator/ForeignCalls.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/ForeignCalls.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Support/Simulators.hpp"
 #include "SimulatedPlatform/Runtime/Foreign/Object.hpp"
 
@@ -86,8 +86,9 @@ TEST(ForeignCalls, TurnsWhatAFrameworkRaisesIntoAFailureNamingTheOperation) {
     }
     // Values and the helper's own failures pass through unchanged.
     EXPECT_EQ(ForeignCalls::guarded("x", [] { return 42; }), 42);
-    EXPECT_EQ(failureOf([] { ForeignCalls::guarded("x", [] { throw HelperFailure("mine", 409); }); }),
-              HelperFailure("mine", 409));
+    EXPECT_EQ(
+        failureOf([] { ForeignCalls::guarded("x", [] { throw HelperFailure("mine", 409); }); }),
+        HelperFailure("mine", 409));
 }
 
 TEST(ForeignCalls, ObjectAnswersOnlyFrameworkObjects) {

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Simulator/AccessibilityReader.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
 #include "HelperPlatform/Simulator/HIDTransports.hpp"
 
 using namespace tavrel;

@@ -1,4 +1,4 @@
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 
 #include <gtest/gtest.h>
 

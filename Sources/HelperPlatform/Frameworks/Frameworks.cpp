@@ -1,4 +1,4 @@
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 
 #include <dlfcn.h>
 #include <unistd.h>
