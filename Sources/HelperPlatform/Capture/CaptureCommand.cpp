@@ -11,7 +11,7 @@
 namespace tavrel {
 
 void serveCapture(const CaptureOptions& options) {
-    if (Disclaim::needed(SimulatorFrameworks::processEnvironment())) {
+    if (Disclaim::needed(Frameworks::processEnvironment())) {
         if (auto status = Disclaimed::run()) {
             std::fflush(nullptr);
             std::_Exit(*status);

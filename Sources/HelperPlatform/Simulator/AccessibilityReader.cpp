@@ -227,10 +227,9 @@ foreign::ClassRef bridgeClass() {
 }  // namespace
 
 AccessibilityReader::AccessibilityReader(const std::shared_ptr<SimDeviceHandle>& device)
-    : AccessibilityReader(
-          device->object(),
-          SimulatorFrameworks::onPlatform(SimulatorFrameworks::accessibilityTranslation),
-          [](const std::string& name) { return foreign::lookUpClass(name); }) {}
+    : AccessibilityReader(device->object(),
+                          Frameworks::onPlatform(Frameworks::accessibilityTranslation),
+                          [](const std::string& name) { return foreign::lookUpClass(name); }) {}
 
 AccessibilityReader::AccessibilityReader(Value device, const std::string& frameworkPath,
                                          ClassNamed classNamed)

@@ -54,8 +54,7 @@ SelfCheckReport selfCheckSimulator(const DeviceOptions& options) {
 
 std::optional<std::string> simulatorFrameworksVersion() {
     try {
-        return SimulatorFrameworks::load(
-            SimulatorFrameworks::developerDir(SimulatorFrameworks::processEnvironment()));
+        return Frameworks::load(Frameworks::developerDir(Frameworks::processEnvironment()));
     } catch (...) {
         return std::nullopt;
     }

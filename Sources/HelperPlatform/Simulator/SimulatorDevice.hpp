@@ -48,8 +48,7 @@ class SimulatorDevice : public Device {
     /// being booted.
     SimulatorDevice(const DeviceOptions& options, bool idleKeyFrames, Log log,
                     SimulatorParts parts = SimulatorParts::standard(),
-                    const SimulatorFrameworks::Environment& environment =
-                        SimulatorFrameworks::processEnvironment());
+                    const Frameworks::Environment& environment = Frameworks::processEnvironment());
     ~SimulatorDevice() override;
 
     std::optional<std::string> coreSimulator() const override { return coreSimulator_; }

@@ -59,8 +59,8 @@ class SimulatorInput : public testing::Test {
         booted->udid = run(simctl.string() + " create Input iPhone-15-Pro");
         if (booted->udid.empty()) return;
         run(simctl.string() + " boot " + booted->udid);
-        auto developerDir = SimulatorFrameworks::developerDir({});
-        SimulatorFrameworks::load(developerDir);
+        auto developerDir = Frameworks::developerDir({});
+        Frameworks::load(developerDir);
         booted->handle = std::make_shared<SimDeviceHandle>(booted->udid, developerDir);
         booted->reader = std::make_unique<AccessibilityReader>(booted->handle);
     }
