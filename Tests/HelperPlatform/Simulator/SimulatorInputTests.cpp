@@ -13,6 +13,7 @@
 #include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Simulator/AccessibilityReader.hpp"
 #include "HelperPlatform/Simulator/HIDTransports.hpp"
+#include "Support/WaitUntil.hpp"
 
 using namespace tavrel;
 namespace fs = std::filesystem;
@@ -88,12 +89,8 @@ class SimulatorInput : public testing::Test {
     // Waits for the tree to show `expected`: the device applies input before the transport
     // returns, but the screen model may settle a moment later (seconds, on a loaded machine).
     static std::string tapCountBecomes(const std::string& expected) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        auto seen = tapCount();
-        while (seen != expected && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            seen = tapCount();
-        }
+        std::string seen;
+        testing::waitUntil([&] { return (seen = tapCount()) == expected; });
         return seen;
     }
 
