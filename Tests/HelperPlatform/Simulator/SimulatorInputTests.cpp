@@ -42,7 +42,7 @@ const AXNode* find(const AXNode& node, const std::string& identifier) {
     return nullptr;
 }
 
-class SimulatorInput : public testing::Test {
+class SimulatorInput : public ::testing::Test {
   protected:
     struct Booted {
         fs::path home;
@@ -90,7 +90,7 @@ class SimulatorInput : public testing::Test {
     // returns, but the screen model may settle a moment later (seconds, on a loaded machine).
     static std::string tapCountBecomes(const std::string& expected) {
         std::string seen;
-        testing::waitUntil([&] { return (seen = tapCount()) == expected; });
+        tavrel::testing::waitUntil([&] { return (seen = tapCount()) == expected; });
         return seen;
     }
 

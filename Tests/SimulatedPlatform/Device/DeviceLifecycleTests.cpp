@@ -140,7 +140,8 @@ TEST(DeviceLifecycle, SurvivesAbuse) {
 
     // Killed outright: it reads "Shutdown" at once and boots again over its stale files.
     ASSERT_EQ(kill(*firstPid, SIGKILL), 0);
-    testing::waitUntil([&] { return stateOf(first) == "Shutdown"; }, std::chrono::seconds(5));
+    tavrel::testing::waitUntil([&] { return stateOf(first) == "Shutdown"; },
+                               std::chrono::seconds(5));
     EXPECT_EQ(stateOf(first), "Shutdown");
     EXPECT_TRUE(fs::exists(DeviceSet::socketPath(devices.set().root() / first)));  // stale
     auto reboot = simctl({"boot", first});
@@ -164,7 +165,7 @@ TEST(DeviceLifecycle, ADeviceWhoseFolderIsRemovedStopsByItself) {
     const auto pid = DeviceSet::pid(devices.set().root() / udid);
     ASSERT_TRUE(pid);
     fs::remove_all(devices.set().root() / udid);
-    EXPECT_TRUE(testing::waitUntil([&] { return !alive(*pid); }, std::chrono::seconds(10)));
+    EXPECT_TRUE(tavrel::testing::waitUntil([&] { return !alive(*pid); }, std::chrono::seconds(10)));
 }
 
 TEST(DeviceLifecycle, ADeviceThatCannotStartReportsWhy) {
