@@ -14,7 +14,7 @@
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/ClientSocket.hpp"
 #include "tavrel-client/StreamFiles.hpp"
-#include "tavrel-client/ViewServer.hpp"
+#include "tavrel-client/View/ViewServer.hpp"
 
 namespace tavrel::client {
 namespace {
@@ -220,8 +220,8 @@ void run(const ClientInvocation& invocation, std::ostream& out, std::ostream& no
             } else if constexpr (std::is_same_v<T, StreamCommand>) {
                 stream(session, command, out, notes);
             } else if constexpr (std::is_same_v<T, RecordCommand>) {
-                ClientRecording::record(session.socket, command,
-                                        [&session] { return session.deadline(); }, out);
+                ClientRecording::record(
+                    session.socket, command, [&session] { return session.deadline(); }, out);
             } else if constexpr (std::is_same_v<T, ViewCommand>) {
                 // served above, without a session of its own
             }

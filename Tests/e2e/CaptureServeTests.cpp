@@ -16,14 +16,14 @@
 
 #include "Support/SimulatorHome.hpp"
 #include "Support/StreamCheck.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel::e2e {
 namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
-
-constexpr auto deadline = 20s;
+using testing::waitUntil;
 
 std::string trimmed(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
@@ -34,15 +34,6 @@ std::string simctl(const std::vector<std::string>& arguments) {
     const auto result = runProgram("tavrel-simctl", arguments);
     if (result.status != 0) throw std::runtime_error("tavrel-simctl failed: " + result.err);
     return trimmed(result.out);
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds within = deadline) {
-    const auto end = std::chrono::steady_clock::now() + within;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
 }
 
 int occurrences(const std::string& text, const std::string& part) {
@@ -68,7 +59,7 @@ class CapturedDevice {
         const auto outputs = home.path() / ("outputs-" + socket);
         std::filesystem::create_directories(outputs);
         process_ = std::make_unique<ChildProcess>("tavrel-helper", arguments, outputs);
-        if (!eventually([&] { return std::filesystem::exists(socket_) || process_->wait(0ms); }))
+        if (!waitUntil([&] { return std::filesystem::exists(socket_) || process_->wait(0ms); }))
             throw std::runtime_error("the helper never listened: " + process_->standardError());
     }
     ~CapturedDevice() { process_->stop(); }
@@ -129,7 +120,7 @@ std::string probedSize(const std::string& path) {
 // Screenshots come once the warm-up has opened the capture.
 ProgramResult screenshotWhenOpen(const CapturedDevice& captured, const std::string& file) {
     ProgramResult result;
-    eventually([&] {
+    waitUntil([&] {
         result = captured.client({"screenshot", file});
         return result.err.find("not open yet") == std::string::npos;
     });
@@ -192,7 +183,7 @@ TEST(CaptureServe, TellsTwoDevicesOfOneNameApartByAReferencePicture) {
         ServedDevice other(home, first, "auto", "phone.sock");
         ASSERT_EQ(clientOf(other, {"screenshot", home.file("first.jpg")}).status, 0);
     }
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(waitUntil([&] {
         simctl({"screenshot", second, home.file("second.png")});
         auto own = decodeJPEG(home.file("first.jpg"));
         return std::filesystem::file_size(home.file("second.png")) > 0 && own.width > 0;
@@ -268,7 +259,7 @@ TEST(CaptureServe, LingerKeepsTheCaptureRunningAcrossQuickScreenshots) {
         ASSERT_EQ(captured.client({"screenshot", home.file(std::to_string(i) + ".jpg")}).status, 0);
     EXPECT_EQ(occurrences(captured.process().standardError(), started), 1);
     ASSERT_TRUE(
-        eventually([&] { return occurrences(captured.process().standardError(), stopped) == 1; }));
+        waitUntil([&] { return occurrences(captured.process().standardError(), stopped) == 1; }));
     EXPECT_EQ(occurrences(captured.process().standardError(), started), 1);
     // The next screenshot starts it again.
     ASSERT_EQ(captured.client({"screenshot", home.file("4.jpg")}).status, 0);
@@ -292,7 +283,7 @@ TEST(CaptureServe, WithoutTheCameraPermissionNothingIsRead) {
     simctl({"camera", "undetermined"});
     CapturedDevice captured(home, "Phone", {}, "asked.sock");
     // A wrong opening would go ahead and read within the second.
-    EXPECT_FALSE(eventually(
+    EXPECT_FALSE(waitUntil(
         [&] {
             return captured.client({"screenshot", home.file("early.jpg")}).status == 0;
         },
@@ -412,10 +403,10 @@ TEST(CaptureServe, TheLauncherPassesSignalsOnAndExitsWithTheCopysStatus) {
         auto captured = disclaimedCapture(home, nullptr, "s" + std::to_string(serial++) + ".sock");
         const auto launcher = captured->process().pid();
         std::optional<pid_t> copy;
-        ASSERT_TRUE(eventually([&] { return (copy = childOf(launcher)).has_value(); }));
+        ASSERT_TRUE(waitUntil([&] { return (copy = childOf(launcher)).has_value(); }));
         ASSERT_EQ(::kill(c.toCopy ? *copy : launcher, c.signal), 0);
         EXPECT_EQ(captured->process().wait(15s), c.status);
-        EXPECT_TRUE(eventually([&] { return ::kill(*copy, 0) != 0; }, 5s))
+        EXPECT_TRUE(waitUntil([&] { return ::kill(*copy, 0) != 0; }, 5s))
             << "the copy outlived its launcher";
     }
 }

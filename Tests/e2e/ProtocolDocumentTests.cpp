@@ -18,12 +18,14 @@
 #include "Support/SimulatorHome.hpp"
 #include "Support/StreamCheck.hpp"
 #include "Support/TestClient.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel::e2e {
 namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
+using testing::waitUntil;
 using Row = std::vector<std::string>;
 
 const std::string documentPath = std::string(TAVREL_SOURCE_DIR) + "/docs/protocol.md";
@@ -143,15 +145,6 @@ std::vector<std::string> words(const std::string& text) {
     return all;
 }
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
 // The first element with this identifier, depth first.
 std::optional<json> element(const json& elements, const std::string& identifier) {
     for (const auto& item : elements) {
@@ -204,7 +197,7 @@ TEST(ProtocolDocument, RequestAndFrameFailuresAreTheHelpersOwn) {
         bad.sendRaw(hexBytes(row[0]));
         EXPECT_TRUE(bad.waitForClose(10s));
         const auto line = "[warning] closing a connection that sent what is not frames: " + row[1];
-        EXPECT_TRUE(waitFor([&] {
+        EXPECT_TRUE(waitUntil([&] {
             return served.process().standardError().find(line + "\n") != std::string::npos;
         })) << served.process().standardError();
     }
@@ -330,7 +323,7 @@ TEST(ProtocolDocument, ExampleClientSaysHelloTakesAScreenshotTapsAndRecords) {
     EXPECT_EQ(keyFrames, stream["key_frames"]);
 
     // The tap counts in the element tree.
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
         const auto count = elementOf(client, "tap-count");
         return count && (*count)["label"] == "Taps: 1";
     })) << elementOf(client, "tap-count").value_or(json()).dump();

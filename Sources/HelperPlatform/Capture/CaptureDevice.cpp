@@ -7,8 +7,8 @@
 #include "HelperCore/Capture/CaptureChoice.hpp"
 #include "HelperCore/Capture/Likeness.hpp"
 #include "HelperPlatform/Capture/Thumbnail.hpp"
+#include "HelperPlatform/Frameworks/ForeignCalls.hpp"
 #include "HelperPlatform/Media/Pictures.hpp"
-#include "HelperPlatform/Simulator/ForeignCalls.hpp"
 #include "SimulatedPlatform/Runtime/Foreign/Object.hpp"
 
 namespace tavrel {

@@ -8,7 +8,7 @@
 // Lanes and pumps block on their own threads and post what they get to the server's thread;
 // everything a Viewer holds is touched on that thread only.
 
-#include "tavrel-client/ViewServer.hpp"
+#include "tavrel-client/View/ViewServer.hpp"
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -24,11 +24,11 @@
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/ClientSocket.hpp"
-#include "tavrel-client/ViewAccess.hpp"
-#include "tavrel-client/ViewAssets.hpp"
-#include "tavrel-client/ViewHelper.hpp"
-#include "tavrel-client/ViewOutbox.hpp"
-#include "tavrel-client/ViewTrace.hpp"
+#include "tavrel-client/View/ViewAccess.hpp"
+#include "tavrel-client/View/ViewAssets.hpp"
+#include "tavrel-client/View/ViewHelper.hpp"
+#include "tavrel-client/View/ViewOutbox.hpp"
+#include "tavrel-client/View/ViewTrace.hpp"
 
 namespace tavrel::client {
 namespace {
