@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -53,8 +54,8 @@ Bytes contentOf(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(file), {});
 }
 
-// What a folder holds: each entry's kind and, for a regular file, its bytes; for a link, where
-// it leads. The job file is left out: each case writes its own.
+// What a folder holds: each entry's kind and, for a regular file, its size and a hash of its
+// bytes; for a link, where it leads. The job file is left out: each case writes its own.
 std::map<std::string, std::string> listing(const fs::path& folder) {
     std::map<std::string, std::string> entries;
     for (const auto& entry : fs::recursive_directory_iterator(folder)) {
@@ -65,7 +66,9 @@ std::map<std::string, std::string> listing(const fs::path& folder) {
             entries[name] = "link to " + fs::read_symlink(entry.path()).string();
         } else if (fs::is_regular_file(status)) {
             const Bytes bytes = contentOf(entry.path());
-            entries[name] = "file " + std::string(bytes.begin(), bytes.end());
+            const std::string text(bytes.begin(), bytes.end());
+            entries[name] = "file of " + std::to_string(bytes.size()) + " bytes, hash " +
+                            std::to_string(std::hash<std::string>()(text));
         } else {
             entries[name] = "kind " + std::to_string(static_cast<int>(status.type()));
         }
