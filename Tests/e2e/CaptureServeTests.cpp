@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -136,6 +137,49 @@ std::string probedSize(const std::string& path) {
     return result.status == 0 ? trimmed(result.out) : "ffprobe failed: " + result.err;
 }
 
+// The rows "| status | message | when |" of docs/protocol.md's table of a cabled device's
+// failures, as (status, pattern): a `{placeholder}` stands for any text.
+std::vector<std::pair<int, std::regex>> documentedCaptureFailures() {
+    std::ifstream file(std::string(TAVREL_SOURCE_DIR) + "/docs/protocol.md");
+    const std::string text(std::istreambuf_iterator<char>(file), {});
+    const auto start = text.find("#### Failures of a cabled device");
+    EXPECT_NE(start, std::string::npos);
+    std::istringstream lines(text.substr(start, text.find("\n#", start + 1) - start));
+    std::vector<std::pair<int, std::regex>> rows;
+    static const std::regex row(R"(^\| (\d+) \| (.*) \| [^|]* \|$)");
+    static const std::regex code("`([^`]*)`");
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (!std::regex_match(line, match, row)) continue;
+        const int status = std::stoi(match[1]);
+        const std::string messages = match[2];
+        for (std::sregex_iterator it(messages.begin(), messages.end(), code), end; it != end;
+             ++it) {
+            std::string pattern;
+            for (char c : (*it)[1].str()) {
+                if (std::string("\\^$.|?*+()[]").find(c) != std::string::npos) pattern += '\\';
+                pattern += c;
+            }
+            pattern = std::regex_replace(pattern, std::regex(R"(\\?\{[a-zA-Z]+\\?\})"), ".+");
+            rows.emplace_back(status, std::regex(pattern));
+        }
+    }
+    return rows;
+}
+
+// Whether the client's refusal ("tavrel-client: {message} (status {status})") is a row of the
+// document's table.
+bool documented(const ProgramResult& refused) {
+    static const std::regex form(R"(tavrel-client: (.*) \(status (\d+)\)\s*$)");
+    std::smatch match;
+    if (!std::regex_search(refused.err, match, form)) return false;
+    const std::string message = match[1];
+    const int status = std::stoi(match[2]);
+    for (const auto& [documentedStatus, pattern] : documentedCaptureFailures())
+        if (documentedStatus == status && std::regex_match(message, pattern)) return true;
+    return false;
+}
+
 // Screenshots come once the warm-up has opened the capture.
 ProgramResult screenshotWhenOpen(const CapturedDevice& captured, const std::string& file) {
     ProgramResult result;
@@ -250,6 +294,7 @@ TEST(CaptureServe, TellsTwoDevicesOfOneNameApartByAReferencePicture) {
                                    "screen tells them apart (status 409)"),
                   std::string::npos)
             << refused.err;
+        EXPECT_TRUE(documented(refused)) << refused.err;
         const auto log = captured.process().standardError();
         if (u.warning) {
             EXPECT_NE(log.find("[warning] the reference picture cannot be used: " + u.reference +
@@ -269,6 +314,7 @@ TEST(CaptureServe, NoDeviceOfTheNameFailsEveryRequestAfterTheWait) {
         "plugged in by cable, trusted and unlocked? (status 409)";
     const auto shot = screenshotWhenOpen(captured, home.file("shot.jpg"));
     EXPECT_NE(shot.err.find(message), std::string::npos) << shot.err;
+    EXPECT_TRUE(documented(shot)) << shot.err;
     const auto again = captured.client({"screenshot", home.file("shot.jpg")});
     EXPECT_NE(again.err.find(message), std::string::npos) << again.err;
     const auto describe = captured.client({"describe"});
@@ -323,6 +369,7 @@ TEST(CaptureServe, WithoutTheCameraPermissionNothingIsRead) {
                                 "Privacy & Security > Camera (status 403)"),
                   std::string::npos)
             << shot.err;
+        EXPECT_TRUE(documented(shot)) << shot.err;
     }
     // Not yet asked: the opening waits for the answer, then reads.
     simctl({"camera", "undetermined"});
@@ -336,6 +383,7 @@ TEST(CaptureServe, WithoutTheCameraPermissionNothingIsRead) {
     const auto early = captured.client({"screenshot", home.file("early.jpg")});
     EXPECT_NE(early.err.find("the device's screen is not open yet (status 503)"), std::string::npos)
         << early.err;
+    EXPECT_TRUE(documented(early)) << early.err;
     simctl({"camera", "granted"});
     EXPECT_EQ(screenshotWhenOpen(captured, home.file("late.jpg")).status, 0);
 }
