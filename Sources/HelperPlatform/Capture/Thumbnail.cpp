@@ -2,7 +2,6 @@
 
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/scale_argb.h>
-#include <turbojpeg.h>
 
 #include <array>
 #include <fstream>
@@ -16,6 +15,7 @@ extern "C" {
 }
 
 #include "HelperPlatform/Media/AVOwners.hpp"
+#include "HelperPlatform/Media/TurboJPEG.hpp"
 
 namespace tavrel::Thumbnails {
 
@@ -24,9 +24,6 @@ namespace {
 // Larger pictures are refused rather than decoded: a reference is a screenshot.
 constexpr int largestSide = 1 << 14;
 
-struct TurboFree {
-    void operator()(void* handle) const { tjDestroy(handle); }
-};
 struct FormatClose {
     void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
 };
@@ -44,7 +41,7 @@ std::optional<std::vector<std::uint8_t>> readFile(const std::string& path) {
 }
 
 std::optional<Thumbnail> ofJPEG(const std::vector<std::uint8_t>& bytes) {
-    std::unique_ptr<void, TurboFree> handle(tjInitDecompress());
+    TurboJPEGHandle handle(tjInitDecompress());
     if (!handle) return std::nullopt;
     int width = 0, height = 0, subsampling = 0, colorspace = 0;
     if (tjDecompressHeader3(handle.get(), bytes.data(), bytes.size(), &width, &height, &subsampling,
