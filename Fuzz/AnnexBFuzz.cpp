@@ -1,11 +1,12 @@
 // Splits arbitrary bytes as Annex B and checks the units against a plain byte-by-byte scan;
-// also packages the bytes as a length-prefixed frame, which must either work or fail cleanly.
+// then packages the units found as an access unit, which must hold each of them once behind a
+// start code and end with the delimiter.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
 #include <vector>
 
-#include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
 
 namespace {
@@ -38,20 +39,29 @@ std::vector<Bytes> referenceUnits(std::span<const std::uint8_t> data) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> bytes(data, size);
-    const auto units = tavrel::AnnexB::nalUnits(bytes);
-    if (units != referenceUnits(bytes)) std::abort();
-    for (const auto& unit : units) {
-        if (unit.empty()) std::abort();
-        (void)tavrel::AnnexB::type(unit);
+    const auto views = tavrel::AnnexB::nalUnitViews(bytes);
+    std::vector<Bytes> units;
+    std::size_t payload = 0;
+    for (const auto view : views) {
+        if (view.empty()) std::abort();
+        (void)tavrel::AnnexB::type(view);
+        units.emplace_back(view.begin(), view.end());
+        payload += view.size();
     }
+    if (units != referenceUnits(bytes)) std::abort();
 
-    if (size == 0) return 0;
-    const std::int64_t lengthSize = data[0] % 6;
-    try {
-        const Bytes unit = tavrel::AnnexB::accessUnit(bytes.subspan(1), lengthSize, units);
-        if (unit.size() < tavrel::AnnexB::accessUnitDelimiter.size()) std::abort();
-    } catch (const tavrel::HelperFailure& failure) {
-        if (failure.status() != 502) std::abort();
+    const Bytes unit = tavrel::AnnexB::accessUnit(views, {});
+    const auto& delimiter = tavrel::AnnexB::accessUnitDelimiter;
+    const auto& start = tavrel::AnnexB::startCode;
+    if (unit.size() != payload + start.size() * views.size() + delimiter.size()) std::abort();
+    if (!std::equal(delimiter.begin(), delimiter.end(), unit.end() - delimiter.size()))
+        std::abort();
+    std::size_t at = 0;
+    for (const auto view : views) {
+        if (!std::equal(start.begin(), start.end(), unit.begin() + at)) std::abort();
+        at += start.size();
+        if (!std::equal(view.begin(), view.end(), unit.begin() + at)) std::abort();
+        at += view.size();
     }
     return 0;
 }

@@ -1,7 +1,5 @@
 // Packaging one encoded frame for the wire, on real libx264 output of a phone-sized screen:
-// straight from the encoder's Annex B (one copy) against the former way (split, copy into a
-// length-prefixed buffer, parse that back into the unit: two copies). Same bytes either way
-// (AccessUnitPackaging test); this measures what the copy saved.
+// straight from the encoder's Annex B, each byte copied once.
 #include <benchmark/benchmark.h>
 
 #include <condition_variable>
@@ -12,7 +10,6 @@
 #include "HelperCore/Video/AnnexB.hpp"
 #include "HelperPlatform/Media/H264Stream.hpp"
 #include "HelperPlatform/Support/SyntheticPixelSource.hpp"
-#include "HelperPlatform/Support/TwoCopyPackaging.hpp"
 
 namespace tavrel {
 namespace {
@@ -71,8 +68,6 @@ const std::vector<Encoded>& frames() {
     return encoded;
 }
 
-using testing::twoCopyAccessUnit;
-
 // Argument: 0 the key frame, 1 the P frame.
 template <Bytes (*Package)(const EncodedSample&)>
 void Packaging(benchmark::State& state) {
@@ -89,7 +84,6 @@ void Packaging(benchmark::State& state) {
 }
 
 BENCHMARK(Packaging<H264Stream::accessUnit>)->Name("OneCopy")->Arg(0)->Arg(1);
-BENCHMARK(Packaging<twoCopyAccessUnit>)->Name("TwoCopies")->Arg(0)->Arg(1);
 
 }  // namespace
 }  // namespace tavrel

@@ -13,13 +13,11 @@ extern "C" {
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
+#include "HelperCore/Video/NALUnit.hpp"
+#include "HelperPlatform/Media/AVOwners.hpp"
 
 namespace tavrel::client {
 namespace {
-
-constexpr std::int64_t sequenceParameterSet = 7;
-constexpr std::int64_t pictureParameterSet = 8;
-constexpr std::int64_t keyPicture = 5;
 
 AnnexB::ByteView withoutTrailingDelimiter(const Bytes& unit) {
     const auto& tail = AnnexB::accessUnitDelimiter;
@@ -88,7 +86,8 @@ class MP4File final : public StreamFile {
     void write(const Bytes& accessUnit, double arrivalS) override {
         const auto body = withoutTrailingDelimiter(accessUnit);
         bool key = false;
-        for (const auto unit : AnnexB::nalUnitViews(body)) key |= AnnexB::type(unit) == keyPicture;
+        for (const auto unit : AnnexB::nalUnitViews(body))
+            key |= AnnexB::type(unit) == NALUnit::idrSlice;
         if (state_ == State::waitingForKeyFrame) {
             if (!key) return;  // nothing can be decoded before it
             startWith(body);
@@ -129,12 +128,6 @@ class MP4File final : public StreamFile {
     struct ContextFree {
         void operator()(AVFormatContext* context) const { avformat_free_context(context); }
     };
-    struct PacketFree {
-        void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-    };
-    struct CodecFree {
-        void operator()(AVCodecContext* codec) const { avcodec_free_context(&codec); }
-    };
     struct ParserFree {
         void operator()(AVCodecParserContext* parser) const { av_parser_close(parser); }
     };
@@ -142,8 +135,7 @@ class MP4File final : public StreamFile {
     void startWith(AnnexB::ByteView keyFrame) {
         Bytes parameterSets;
         for (const auto unit : AnnexB::nalUnitViews(keyFrame)) {
-            const auto type = AnnexB::type(unit);
-            if (type != sequenceParameterSet && type != pictureParameterSet) continue;
+            if (!NALUnit::isParameterSet(AnnexB::type(unit))) continue;
             parameterSets.insert(parameterSets.end(), AnnexB::startCode.begin(),
                                  AnnexB::startCode.end());
             parameterSets.insert(parameterSets.end(), unit.begin(), unit.end());
@@ -181,7 +173,7 @@ class MP4File final : public StreamFile {
     // The display size, as libavcodec's own H.264 parser reads it from the parameter sets.
     static std::pair<int, int> pictureSize(AnnexB::ByteView keyFrame) {
         std::unique_ptr<AVCodecParserContext, ParserFree> parser(av_parser_init(AV_CODEC_ID_H264));
-        std::unique_ptr<AVCodecContext, CodecFree> codec(avcodec_alloc_context3(nullptr));
+        AVCodecContextPtr codec(avcodec_alloc_context3(nullptr));
         if (!parser || !codec) return {0, 0};
         parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;  // one whole access unit, as received
         Bytes input(keyFrame.begin(), keyFrame.end());
@@ -197,7 +189,7 @@ class MP4File final : public StreamFile {
     int fps_;
     State state_ = State::waitingForKeyFrame;
     std::unique_ptr<AVFormatContext, ContextFree> context_;
-    std::unique_ptr<AVPacket, PacketFree> packet_;
+    AVPacketPtr packet_;
     AVStream* stream_ = nullptr;  // owned by context_
     std::int64_t lastTime_ = -1;
 };

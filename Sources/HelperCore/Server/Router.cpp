@@ -7,6 +7,7 @@
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/JSON.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
+#include "HelperCore/Video/NALUnit.hpp"
 
 namespace tavrel {
 namespace {
@@ -22,7 +23,7 @@ const Bytes& emptyObject() {
 
 bool isKeyFrame(const Bytes& accessUnit) {
     for (const auto unit : AnnexB::nalUnitViews(accessUnit)) {
-        if (AnnexB::type(unit) == 5) return true;
+        if (AnnexB::type(unit) == NALUnit::idrSlice) return true;
     }
     return false;
 }

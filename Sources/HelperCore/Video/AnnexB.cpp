@@ -1,33 +1,8 @@
 #include "HelperCore/Video/AnnexB.hpp"
 
 #include <cstring>
-#include <string>
-
-#include "HelperCore/Base/HelperFailure.hpp"
 
 namespace tavrel::AnnexB {
-
-Bytes accessUnit(ByteView avcc, std::int64_t lengthSize, std::span<const Bytes> parameterSets) {
-    if (lengthSize < 1 || lengthSize > 4)
-        throw HelperFailure("a NAL length of " + std::to_string(lengthSize) + " bytes", 502);
-    const auto width = static_cast<std::size_t>(lengthSize);
-    // Check the whole frame first: a frame that fails leaves nothing written.
-    std::vector<ByteView> units;
-    for (std::size_t offset = 0; offset < avcc.size();) {
-        if (avcc.size() - offset < width)
-            throw HelperFailure("an encoded frame ends inside a NAL length", 502);
-        std::uint64_t length = 0;
-        for (std::size_t i = 0; i < width; ++i) length = (length << 8) | avcc[offset + i];
-        offset += width;
-        if (length == 0 || length > avcc.size() - offset)
-            throw HelperFailure("an encoded frame has a NAL unit of " + std::to_string(length) +
-                                    " bytes that it does not hold",
-                                502);
-        units.push_back(avcc.subspan(offset, length));
-        offset += length;
-    }
-    return accessUnit(units, parameterSets);
-}
 
 Bytes accessUnit(std::span<const ByteView> units, std::span<const Bytes> parameterSets) {
     std::size_t size = accessUnitDelimiter.size();
@@ -84,12 +59,6 @@ std::vector<ByteView> nalUnitViews(ByteView annexB) {
         if (marks[index].body < end)
             units.push_back(annexB.subspan(marks[index].body, end - marks[index].body));
     }
-    return units;
-}
-
-std::vector<Bytes> nalUnits(ByteView annexB) {
-    std::vector<Bytes> units;
-    for (const auto view : nalUnitViews(annexB)) units.emplace_back(view.begin(), view.end());
     return units;
 }
 

@@ -2,7 +2,6 @@
 
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/scale_argb.h>
-#include <turbojpeg.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,6 +21,7 @@ extern "C" {
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperPlatform/Media/AVOwners.hpp"
+#include "HelperPlatform/Media/TurboJPEG.hpp"
 
 namespace tavrel::Thumbnails {
 
@@ -31,9 +31,6 @@ namespace {
 constexpr int largestSide = 1 << 14;
 constexpr std::size_t largestFile = std::size_t{64} << 20;
 
-struct TurboFree {
-    void operator()(void* handle) const { tjDestroy(handle); }
-};
 struct FormatClose {
     void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
 };
@@ -141,7 +138,7 @@ class MemoryInput {
 };
 
 std::optional<Thumbnail> ofJPEG(const std::vector<std::uint8_t>& bytes) {
-    std::unique_ptr<void, TurboFree> handle(tjInitDecompress());
+    TurboJPEGHandle handle(tjInitDecompress());
     if (!handle) return std::nullopt;
     int width = 0, height = 0, subsampling = 0, colorspace = 0;
     if (tjDecompressHeader3(handle.get(), bytes.data(), bytes.size(), &width, &height, &subsampling,

@@ -15,13 +15,14 @@
 extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
-#include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Concurrency/ThreadName.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
+#include "HelperCore/Video/NALUnit.hpp"
+#include "HelperPlatform/Media/MediaLog.hpp"
 
 namespace tavrel {
 
@@ -40,12 +41,32 @@ int clampToInt(std::int64_t value) {
     return static_cast<int>(std::clamp<std::int64_t>(value, 0, INT_MAX));
 }
 
-// Opens one encoder configured for the plan, or returns nothing.
-AVCodecContextPtr openEncoder(const char* name, const EncoderPlan& plan) {
+std::string avReason(int status) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    if (av_strerror(status, text, sizeof text) < 0 || text[0] == '\0') return "no reason";
+    return text;
+}
+
+// One encoder configured for the plan, or why none opened.
+struct Opened {
+    AVCodecContextPtr context;
+    bool found = false;  // libavcodec has the encoder at all
+    std::string failure;
+};
+
+Opened openEncoder(const char* name, const EncoderPlan& plan) {
+    Opened opened;
     const AVCodec* codec = avcodec_find_encoder_by_name(name);
-    if (codec == nullptr) return nullptr;
+    if (codec == nullptr) {
+        opened.failure = std::string(name) + ": avcodec_find_encoder_by_name found none";
+        return opened;
+    }
+    opened.found = true;
     AVCodecContextPtr context(avcodec_alloc_context3(codec));
-    if (!context) return nullptr;
+    if (!context) {
+        opened.failure = std::string(name) + ": avcodec_alloc_context3 failed (out of memory)";
+        return opened;
+    }
     context->width = static_cast<int>(plan.width);
     context->height = static_cast<int>(plan.height);
     context->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -75,17 +96,23 @@ AVCodecContextPtr openEncoder(const char* name, const EncoderPlan& plan) {
     AVDictionary* pass = options.release();
     const int status = avcodec_open2(context.get(), codec, &pass);
     options.reset(pass);
-    if (status < 0) return nullptr;
-    return context;
+    if (status < 0) {
+        opened.failure = std::string(name) + ": avcodec_open2 failed (" + avReason(status) + ")";
+        return opened;
+    }
+    opened.context = std::move(context);
+    return opened;
 }
 
-// The hardware encoder is looked for once; a machine without one does not pay again.
+// A size and rate every H.264 encoder takes: when the hardware encoder refuses even this, it
+// is not there (no device, no driver), rather than unable to serve one plan.
+EncoderPlan probePlan() {
+    return EncoderPlan::make(StreamSettings{30, 1, 1, 1000000}, 640, 480);
+}
+
+// The hardware encoder is looked for until it is found missing; a machine without one does
+// not pay again. A plan it cannot serve only sends that plan to libx264.
 std::atomic<bool> hardwareMissing{false};
-
-void quietLibraries() {
-    static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
-}
 
 }  // namespace
 
@@ -219,8 +246,8 @@ struct EncoderSession::State {
         std::vector<Bytes> found;
         for (auto unit :
              AnnexB::nalUnitViews({packet->data, static_cast<std::size_t>(packet->size)})) {
-            const auto type = AnnexB::type(unit);
-            if (type == 7 || type == 8) found.emplace_back(unit.begin(), unit.end());
+            if (NALUnit::isParameterSet(AnnexB::type(unit)))
+                found.emplace_back(unit.begin(), unit.end());
         }
         if (!found.empty()) parameterSets = std::move(found);
     }
@@ -232,35 +259,45 @@ struct EncoderSession::State {
 };
 
 std::unique_ptr<EncoderSession> EncoderSession::open(const EncoderPlan& plan) {
-    quietLibraries();
-    const auto failure =
-        HelperFailure("this Mac has no H.264 encoder for " + std::to_string(plan.width) + "x" +
-                          std::to_string(plan.height),
-                      502);
+    quietMediaLibraries();
+    const std::string failure = "this Mac has no H.264 encoder for " + std::to_string(plan.width) +
+                                "x" + std::to_string(plan.height);
     if (plan.width < 2 || plan.height < 2 || plan.width > INT_MAX || plan.height > INT_MAX ||
         plan.fps < 1 || plan.fps > INT_MAX) {
-        throw failure;
+        throw HelperFailure(failure + ": the plan is out of range", 502);
     }
     auto state = std::make_unique<State>();
+    std::vector<std::string> reasons;
     if (!hardwareMissing.load()) {
-        state->context = openEncoder("h264_nvenc", plan);
-        if (state->context) {
+        Opened hardware = openEncoder("h264_nvenc", plan);
+        if (hardware.context) {
+            state->context = std::move(hardware.context);
             state->name = "h264_nvenc";
         } else {
-            hardwareMissing.store(true);
+            reasons.push_back(std::move(hardware.failure));
+            if (!hardware.found || !openEncoder("h264_nvenc", probePlan()).context) {
+                hardwareMissing.store(true);
+            }
         }
     }
     if (!state->context) {
-        state->context = openEncoder("libx264", plan);
+        Opened software = openEncoder("libx264", plan);
+        state->context = std::move(software.context);
         state->name = "libx264";
+        if (!state->context) reasons.push_back(std::move(software.failure));
     }
-    if (!state->context || !state->packet) throw failure;
+    if (!state->context) {
+        std::string why;
+        for (const auto& reason : reasons) why += (why.empty() ? "" : "; ") + reason;
+        throw HelperFailure(failure + ": " + why, 502);
+    }
+    if (!state->packet) throw HelperFailure(failure + ": av_packet_alloc failed", 502);
     if (state->context->extradata != nullptr && state->context->extradata_size > 0) {
         for (auto unit :
              AnnexB::nalUnitViews({state->context->extradata,
                                    static_cast<std::size_t>(state->context->extradata_size)})) {
-            const auto type = AnnexB::type(unit);
-            if (type == 7 || type == 8) state->parameterSets.emplace_back(unit.begin(), unit.end());
+            if (NALUnit::isParameterSet(AnnexB::type(unit)))
+                state->parameterSets.emplace_back(unit.begin(), unit.end());
         }
     }
     state->width = state->context->width;

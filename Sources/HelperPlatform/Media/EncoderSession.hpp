@@ -50,7 +50,9 @@ class EncoderSession {
     using Output = std::function<void(const EncodedSample&)>;
 
     /// Opens the encoder for the plan; throws `HelperFailure` 502 "this Mac has no H.264 encoder
-    /// for {width}x{height}" when none opens.
+    /// for {width}x{height}: {encoder}: {call} failed ({reason})" (each encoder tried, joined by
+    /// "; ") when none opens. The hardware encoder is not tried again in this process once it is
+    /// found missing: not built in, or unable to open even a small common size.
     static std::unique_ptr<EncoderSession> open(const EncoderPlan& plan);
     ~EncoderSession();
     EncoderSession(const EncoderSession&) = delete;

@@ -329,7 +329,7 @@ Bytes H264Stream::accessUnit(const EncodedSample& sample) {
     auto units = AnnexB::nalUnitViews({packet->data, static_cast<std::size_t>(packet->size)});
     std::erase_if(units, [](AnnexB::ByteView unit) {
         const auto type = AnnexB::type(unit);
-        return !((type >= 1 && type <= 5) || type == 6);
+        return !(NALUnit::isPicture(type) || type == NALUnit::supplementalEnhancement);
     });
     const std::span<const Bytes> parameterSets =
         isKeyFrame(sample) ? sample.parameterSets : std::span<const Bytes>{};

@@ -1,7 +1,5 @@
 #include "HelperPlatform/Media/Pictures.hpp"
 
-#include <turbojpeg.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -25,8 +23,13 @@ namespace tavrel {
 
 namespace {
 
-HelperFailure scaleFailure(int status) {
-    return HelperFailure("the screen could not be scaled (" + std::to_string(status) + ")", 502);
+[[noreturn]] void notDrawn(const std::string& why) {
+    throw HelperFailure("the screen could not be drawn: " + why, 502);
+}
+
+HelperFailure scaleFailure(int status, const std::string& what) {
+    return HelperFailure("the screen could not be scaled (" + std::to_string(status) + "): " + what,
+                         502);
 }
 
 // Repeats the last column (and row) written so that a picture one pixel narrower (or shorter)
@@ -53,10 +56,7 @@ constexpr int stripRows = 32;
 
 Pictures::Pictures() = default;
 
-Pictures::~Pictures() {
-    if (compressor_ != nullptr) tjDestroy(static_cast<tjhandle>(compressor_));
-    if (jpegBuffer_ != nullptr) tjFree(jpegBuffer_);
-}
+Pictures::~Pictures() = default;
 
 void Pictures::draw(const Surface& surface, AVFrame* into) {
     if (!surface.isReadable()) {
@@ -64,7 +64,7 @@ void Pictures::draw(const Surface& surface, AVFrame* into) {
     }
     if (into == nullptr || into->format != AV_PIX_FMT_YUV420P || into->width < 2 ||
         into->height < 2 || into->data[0] == nullptr) {
-        throw scaleFailure(-1);
+        throw scaleFailure(-1, "the frame is not a 4:2:0 frame of at least 2x2");
     }
     const int width = into->width;
     const int height = into->height;
@@ -80,7 +80,7 @@ void Pictures::draw(const Surface& surface, AVFrame* into) {
         const int status =
             libyuv::ARGBToI420(pixels, stride, into->data[0], into->linesize[0], into->data[1],
                                into->linesize[1], into->data[2], into->linesize[2], w, h);
-        if (status != 0) throw scaleFailure(status);
+        if (status != 0) throw scaleFailure(status, "ARGBToI420 failed");
         padPlane(into->data[0], into->linesize[0], w, h, width, height);
         padPlane(into->data[1], into->linesize[1], (w + 1) / 2, (h + 1) / 2, width / 2, height / 2);
         padPlane(into->data[2], into->linesize[2], (w + 1) / 2, (h + 1) / 2, width / 2, height / 2);
@@ -94,7 +94,9 @@ void Pictures::draw(const Surface& surface, AVFrame* into) {
             transferScratch_.resize(static_cast<std::size_t>(scaledStride) * height);
         }
     } catch (const std::bad_alloc&) {
-        throw HelperFailure("this Mac has no VideoToolbox scaler", 502);
+        throw HelperFailure("this Mac has no VideoToolbox scaler: no memory for a " +
+                                std::to_string(width) + "x" + std::to_string(height) + " picture",
+                            502);
     }
     const auto convert = [&](const std::uint8_t* strip, int top, int w, int rows) {
         const int status = libyuv::ARGBToI420(
@@ -104,7 +106,7 @@ void Pictures::draw(const Surface& surface, AVFrame* into) {
             into->linesize[1],
             into->data[2] + static_cast<std::ptrdiff_t>(top / 2) * into->linesize[2],
             into->linesize[2], w, rows);
-        if (status != 0) throw scaleFailure(status);
+        if (status != 0) throw scaleFailure(status, "ARGBToI420 failed");
     };
     // Worth a second thread from about a quarter of a phone screen's pixels.
     const bool large = static_cast<long>(width) * height >= 256 * 1024;
@@ -122,7 +124,7 @@ void Pictures::draw(const Surface& surface, AVFrame* into) {
             const int status = libyuv::ARGBScale(
                 pixels + static_cast<std::ptrdiff_t>(top) * 2 * stride, stride, w * 2, rows * 2,
                 strip, scaledStride, w, rows, libyuv::kFilterBox);
-            if (status != 0) throw scaleFailure(status);
+            if (status != 0) throw scaleFailure(status, "ARGBScale failed");
             convert(strip, top, w, rows);
         });
         padPlane(into->data[0], into->linesize[0], w, h, width, height);
@@ -136,7 +138,7 @@ void Pictures::draw(const Surface& surface, AVFrame* into) {
         const int status = libyuv::ARGBScaleClip(pixels, stride, surface.width(), surface.height(),
                                                  transferScratch_.data(), scaledStride, width,
                                                  height, 0, top, width, rows, libyuv::kFilterBox);
-        if (status != 0) throw scaleFailure(status);
+        if (status != 0) throw scaleFailure(status, "ARGBScaleClip failed");
         convert(strip, top, width, rows);
     });
 }
@@ -171,20 +173,33 @@ void Pictures::forEachStrip(int height, bool large, const std::function<void(int
 
 JPEG Pictures::jpeg(const Surface& surface, const ScreenshotPlan& plan) {
     const auto& source = plan.source;
-    const bool inside = surface.isReadable() && source.x >= 0 && source.y >= 0 &&
-                        source.width >= 1 && source.height >= 1 &&
+    if (!surface.isReadable()) notDrawn("the surface cannot be read as pixels");
+    const bool inside = source.x >= 0 && source.y >= 0 && source.width >= 1 && source.height >= 1 &&
                         source.x + source.width <= surface.width() &&
-                        source.y + source.height <= surface.height() && plan.width >= 1 &&
-                        plan.height >= 1 && plan.width <= 65535 && plan.height <= 65535;
-    if (!inside) throw HelperFailure("the screen could not be drawn", 502);
+                        source.y + source.height <= surface.height();
+    if (!inside) {
+        notDrawn("the rectangle " + std::to_string(source.x) + "," + std::to_string(source.y) +
+                 " " + std::to_string(source.width) + "x" + std::to_string(source.height) +
+                 " is not inside the " + std::to_string(surface.width()) + "x" +
+                 std::to_string(surface.height()) + " surface");
+    }
+    if (plan.width < 1 || plan.height < 1 || plan.width > 65535 || plan.height > 65535) {
+        notDrawn("a JPEG cannot be " + std::to_string(plan.width) + "x" +
+                 std::to_string(plan.height));
+    }
     const int width = static_cast<int>(plan.width);
     const int height = static_cast<int>(plan.height);
     const int quality = std::clamp(static_cast<int>(std::lround(plan.quality * 100)), 1, 100);
 
     std::lock_guard lock(jpegLock_);
-    if (compressor_ == nullptr) {
-        compressor_ = tjInitCompress();
-        if (compressor_ == nullptr) throw HelperFailure("ImageIO cannot write JPEG here", 502);
+    if (!compressor_) {
+        compressor_.reset(tjInitCompress());
+        if (!compressor_) {
+            throw HelperFailure(std::string("ImageIO cannot write JPEG here: tjInitCompress "
+                                            "failed (") +
+                                    turboJPEGReason(nullptr) + ")",
+                                502);
+        }
     }
     // Cropping is pointer arithmetic; an output of the crop's own size is not resampled.
     const std::uint8_t* pixels = surface.pixels() + source.y * surface.bytesPerRow() + source.x * 4;
@@ -196,32 +211,45 @@ JPEG Pictures::jpeg(const Surface& surface, const ScreenshotPlan& plan) {
                 jpegScratch_.resize(scaledStride * height);
             }
         } catch (const std::bad_alloc&) {
-            throw HelperFailure("the screen could not be drawn", 502);
+            notDrawn("no memory for a " + std::to_string(width) + "x" + std::to_string(height) +
+                     " picture");
         }
         const int status = libyuv::ARGBScale(
             pixels, stride, static_cast<int>(source.width), static_cast<int>(source.height),
             jpegScratch_.data(), static_cast<int>(scaledStride), width, height, libyuv::kFilterBox);
-        if (status != 0) throw HelperFailure("the screen could not be drawn", 502);
+        if (status != 0) notDrawn("ARGBScale failed (" + std::to_string(status) + ")");
         pixels = jpegScratch_.data();
         stride = static_cast<int>(scaledStride);
     }
     const unsigned long needed = tjBufSize(width, height, TJSAMP_420);
     if (needed == static_cast<unsigned long>(-1)) {
-        throw HelperFailure("the screen could not be written as JPEG", 502);
+        throw HelperFailure(std::string("the screen could not be written as JPEG: tjBufSize "
+                                        "failed (") +
+                                turboJPEGReason(nullptr) + ")",
+                            502);
     }
     if (jpegCapacity_ < needed) {
-        if (jpegBuffer_ != nullptr) tjFree(jpegBuffer_);
+        jpegBuffer_.reset();
         jpegCapacity_ = 0;
-        jpegBuffer_ = tjAlloc(static_cast<int>(needed));
-        if (jpegBuffer_ == nullptr) throw HelperFailure("ImageIO cannot write JPEG here", 502);
+        jpegBuffer_.reset(tjAlloc(static_cast<int>(needed)));
+        if (!jpegBuffer_) {
+            throw HelperFailure("ImageIO cannot write JPEG here: tjAlloc failed (no memory for " +
+                                    std::to_string(needed) + " bytes)",
+                                502);
+        }
         jpegCapacity_ = needed;
     }
     unsigned long size = jpegCapacity_;
-    if (tjCompress2(static_cast<tjhandle>(compressor_), pixels, width, stride, height, TJPF_BGRA,
-                    &jpegBuffer_, &size, TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
-        throw HelperFailure("the screen could not be written as JPEG", 502);
+    unsigned char* buffer = jpegBuffer_.get();
+    // With TJFLAG_NOREALLOC the buffer stays the one given.
+    if (tjCompress2(compressor_.get(), pixels, width, stride, height, TJPF_BGRA, &buffer, &size,
+                    TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
+        throw HelperFailure(std::string("the screen could not be written as JPEG: tjCompress2 "
+                                        "failed (") +
+                                turboJPEGReason(compressor_.get()) + ")",
+                            502);
     }
-    return JPEG{Bytes(jpegBuffer_, jpegBuffer_ + size), plan.width, plan.height};
+    return JPEG{Bytes(buffer, buffer + size), plan.width, plan.height};
 }
 
 }  // namespace tavrel

@@ -9,6 +9,7 @@
 #include "HelperCore/Concurrency/SerialQueue.hpp"
 #include "HelperCore/Screenshot/Screen.hpp"
 #include "HelperPlatform/Media/Surface.hpp"
+#include "HelperPlatform/Media/TurboJPEG.hpp"
 
 struct AVFrame;
 
@@ -37,7 +38,9 @@ class Pictures {
     void draw(const Surface& surface, AVFrame* into);
 
     /// Encodes the plan's source rectangle of the surface, scaled to the plan's size. Throws
-    /// `HelperFailure` 502; also for a rectangle that is not inside the surface.
+    /// `HelperFailure` 502, each message followed by what failed: "the screen could not be
+    /// drawn" (also for a rectangle that is not inside the surface), "ImageIO cannot write JPEG
+    /// here", "the screen could not be written as JPEG".
     JPEG jpeg(const Surface& surface, const ScreenshotPlan& plan);
 
   private:
@@ -51,9 +54,9 @@ class Pictures {
     std::unique_ptr<SerialQueue> drawThread_;  // guarded by transferLock_
 
     std::mutex jpegLock_;
-    void* compressor_ = nullptr;  // tjhandle, made on first use
+    TurboJPEGHandle compressor_;  // made on first use
     std::vector<std::uint8_t> jpegScratch_;
-    unsigned char* jpegBuffer_ = nullptr;
+    TurboJPEGBuffer jpegBuffer_;
     unsigned long jpegCapacity_ = 0;
 };
 

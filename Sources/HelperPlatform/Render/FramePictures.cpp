@@ -1,7 +1,5 @@
 #include "HelperPlatform/Render/FramePictures.hpp"
 
-#include <turbojpeg.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -41,35 +39,30 @@ FramePictures::Reading FramePictures::open(const std::string& path) {
     return Reading{std::move(file), std::move(reader)};
 }
 
-FramePictures::FramePictures(const std::string& path) {
-    decompressor_ = tjInitDecompress();
-    if (decompressor_ == nullptr) unreadableJPEG();
-    try {
-        Reading scan = open(path);
-        H264Decoder scanDecoder;
-        RecordedPicture first;
-        double last = 0;
-        while (auto frame = scan.reader.next()) {
-            last = frame->time;
-            if (first) continue;
-            first = frame->kind == FrameFile::Kind::jpeg ? decodeJPEG(frame->data, decompressor_)
-                                                         : scanDecoder.decode(frame->data);
-            if (!first && frame->kind == FrameFile::Kind::jpeg) unreadableJPEG();
-        }
-        if (!first) throw HelperFailure("the recording took no pictures", 502);
-        width_ = first->width;
-        height_ = first->height;
-        duration_ = last;
-        playback_ = std::make_unique<Reading>(open(path));
-        decoder_ = std::make_unique<H264Decoder>();
-    } catch (...) {
-        tjDestroy(decompressor_);
-        throw;
+FramePictures::FramePictures(const std::string& path) : decompressor_(tjInitDecompress()) {
+    if (!decompressor_) {
+        throw HelperFailure(
+            std::string("a recorded JPEG cannot be read: tjInitDecompress failed (") +
+                turboJPEGReason(nullptr) + ")",
+            502);
     }
-}
-
-FramePictures::~FramePictures() {
-    tjDestroy(decompressor_);
+    Reading scan = open(path);
+    H264Decoder scanDecoder;
+    RecordedPicture first;
+    double last = 0;
+    while (auto frame = scan.reader.next()) {
+        last = frame->time;
+        if (first) continue;
+        first = frame->kind == FrameFile::Kind::jpeg ? decodeJPEG(frame->data, decompressor_.get())
+                                                     : scanDecoder.decode(frame->data);
+        if (!first && frame->kind == FrameFile::Kind::jpeg) unreadableJPEG();
+    }
+    if (!first) throw HelperFailure("the recording took no pictures", 502);
+    width_ = first->width;
+    height_ = first->height;
+    duration_ = last;
+    playback_ = std::make_unique<Reading>(open(path));
+    decoder_ = std::make_unique<H264Decoder>();
 }
 
 RecordedPicture FramePictures::decodeJPEG(std::span<const std::uint8_t> jpeg, void* decompressor) {
@@ -100,7 +93,7 @@ std::optional<std::pair<double, RecordedPicture>> FramePictures::next(Reading& r
                                                                       H264Decoder& decoder) {
     while (auto frame = reading.reader.next()) {
         if (frame->kind == FrameFile::Kind::jpeg) {
-            auto picture = decodeJPEG(frame->data, decompressor_);
+            auto picture = decodeJPEG(frame->data, decompressor_.get());
             if (!picture) unreadableJPEG();
             return std::pair{frame->time, std::move(picture)};
         }

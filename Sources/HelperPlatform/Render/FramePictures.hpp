@@ -5,6 +5,7 @@
 #include <string>
 
 #include "HelperCore/Render/FrameFile.hpp"
+#include "HelperPlatform/Media/TurboJPEG.hpp"
 #include "HelperPlatform/Render/H264Decoder.hpp"
 #include "HelperPlatform/Render/PictureSource.hpp"
 
@@ -19,7 +20,6 @@ class FramePictures final : public PictureSource {
     /// Throws `HelperFailure` 502: the file's own errors, the frame file's, "the recording
     /// took no pictures", "a recorded JPEG cannot be read" and the decoder's.
     explicit FramePictures(const std::string& path);
-    ~FramePictures() override;
 
     int width() const override { return width_; }
     int height() const override { return height_; }
@@ -46,7 +46,7 @@ class FramePictures final : public PictureSource {
     int width_ = 0;
     int height_ = 0;
     double duration_ = 0;
-    void* decompressor_ = nullptr;  // tjhandle
+    TurboJPEGHandle decompressor_;
     std::unique_ptr<Reading> playback_;
     std::unique_ptr<H264Decoder> decoder_;
     Playhead playhead_;

@@ -28,8 +28,49 @@ constexpr int quantiserSpeed = 8;
 // its pixels compress several times better. Gradients still get as many as they need.
 constexpr int quality = 95;
 
-[[noreturn]] void notWritten() {
-    throw HelperFailure("the GIF could not be written", 502);
+[[noreturn]] void notWritten(const std::string& why) {
+    throw HelperFailure("the GIF could not be written: " + why, 502);
+}
+
+// giflib's own words for its error code.
+[[noreturn]] void gifFailed(const char* call, int error) {
+    const char* text = GifErrorString(error);
+    notWritten(std::string(call) + " failed (" +
+               (text != nullptr ? text : "error " + std::to_string(error)) + ")");
+}
+
+const char* quantiserReason(liq_error error) {
+    switch (error) {
+        case LIQ_OK:
+            return "no error";
+        case LIQ_QUALITY_TOO_LOW:
+            return "quality too low";
+        case LIQ_VALUE_OUT_OF_RANGE:
+            return "value out of range";
+        case LIQ_OUT_OF_MEMORY:
+            return "out of memory";
+        case LIQ_ABORTED:
+            return "aborted";
+        case LIQ_BITMAP_NOT_AVAILABLE:
+            return "bitmap not available";
+        case LIQ_BUFFER_TOO_SMALL:
+            return "buffer too small";
+        case LIQ_INVALID_POINTER:
+            return "invalid pointer";
+        case LIQ_UNSUPPORTED:
+            return "unsupported";
+    }
+    return "unknown error";
+}
+
+void checkQuantiser(liq_error error, const char* call) {
+    if (error != LIQ_OK) notWritten(std::string(call) + " failed (" + quantiserReason(error) + ")");
+}
+
+// libimagequant's constructors give no reason: null is all they say.
+template <typename Pointer>
+void checkMade(const Pointer& made, const char* call) {
+    if (!made) notWritten(std::string(call) + " failed (no object made)");
 }
 
 struct Rectangle {
@@ -79,21 +120,25 @@ class GifStream {
     GifStream(const std::string& path, int width, int height) : width_(width), height_(height) {
         int error = 0;
         gif_ = EGifOpenFileName(path.c_str(), false, &error);
-        if (gif_ == nullptr) throw HelperFailure("ImageIO cannot write a GIF here", 502);
+        if (gif_ == nullptr) {
+            const char* text = GifErrorString(error);
+            throw HelperFailure(std::string("ImageIO cannot write a GIF here: EGifOpenFileName "
+                                            "failed (") +
+                                    (text != nullptr ? text : "no reason") + ")",
+                                502);
+        }
         EGifSetGifVersion(gif_, true);
-        if (EGifPutScreenDesc(gif_, width, height, 8, 0, nullptr) == GIF_ERROR) notWritten();
+        check(EGifPutScreenDesc(gif_, width, height, 8, 0, nullptr), "EGifPutScreenDesc");
         // NETSCAPE2.0, loop count 0: for ever.
         const unsigned char loop[3] = {1, 0, 0};
-        if (EGifPutExtensionLeader(gif_, APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
-            EGifPutExtensionBlock(gif_, 11, "NETSCAPE2.0") == GIF_ERROR ||
-            EGifPutExtensionBlock(gif_, 3, loop) == GIF_ERROR ||
-            EGifPutExtensionTrailer(gif_) == GIF_ERROR) {
-            notWritten();
-        }
+        check(EGifPutExtensionLeader(gif_, APPLICATION_EXT_FUNC_CODE), "EGifPutExtensionLeader");
+        check(EGifPutExtensionBlock(gif_, 11, "NETSCAPE2.0"), "EGifPutExtensionBlock");
+        check(EGifPutExtensionBlock(gif_, 3, loop), "EGifPutExtensionBlock");
+        check(EGifPutExtensionTrailer(gif_), "EGifPutExtensionTrailer");
         attr_.reset(liq_attr_create());
-        if (!attr_) notWritten();
-        liq_set_speed(attr_.get(), quantiserSpeed);
-        if (liq_set_quality(attr_.get(), 0, quality) != LIQ_OK) notWritten();
+        checkMade(attr_, "liq_attr_create");
+        checkQuantiser(liq_set_speed(attr_.get(), quantiserSpeed), "liq_set_speed");
+        checkQuantiser(liq_set_quality(attr_.get(), 0, quality), "liq_set_quality");
     }
 
     ~GifStream() {
@@ -112,31 +157,33 @@ class GifStream {
                                      static_cast<std::size_t>(area.top) * canvas.stride() +
                                      static_cast<std::size_t>(area.left) * 4;
         // BGRA to the RGBA libimagequant reads.
-        libyuv::ARGBToABGR(corner, canvas.stride(), rgba_.data(), area.width * 4, area.width,
-                           area.height);
+        if (const int status = libyuv::ARGBToABGR(corner, canvas.stride(), rgba_.data(),
+                                                  area.width * 4, area.width, area.height);
+            status != 0) {
+            notWritten("ARGBToABGR failed (" + std::to_string(status) + ")");
+        }
         if (before != nullptr) clearUnchanged(*before, canvas, area);
         std::unique_ptr<liq_image, LiqImageFree> image(
             liq_image_create_rgba(attr_.get(), rgba_.data(), area.width, area.height, 0));
-        if (!image) notWritten();
-        if (before != nullptr &&
-            liq_image_add_fixed_color(image.get(), liq_color{0, 0, 0, 0}) != LIQ_OK) {
-            notWritten();
+        checkMade(image, "liq_image_create_rgba");
+        if (before != nullptr) {
+            checkQuantiser(liq_image_add_fixed_color(image.get(), liq_color{0, 0, 0, 0}),
+                           "liq_image_add_fixed_color");
         }
         liq_result* raw = nullptr;
-        if (liq_image_quantize(image.get(), attr_.get(), &raw) != LIQ_OK) notWritten();
+        checkQuantiser(liq_image_quantize(image.get(), attr_.get(), &raw), "liq_image_quantize");
         std::unique_ptr<liq_result, LiqResultFree> result(raw);
-        liq_set_dithering_level(result.get(), 1.0f);
+        checkQuantiser(liq_set_dithering_level(result.get(), 1.0f), "liq_set_dithering_level");
         indices_.resize(static_cast<std::size_t>(area.width) * area.height);
-        if (liq_write_remapped_image(result.get(), image.get(), indices_.data(), indices_.size()) !=
-            LIQ_OK) {
-            notWritten();
-        }
+        checkQuantiser(
+            liq_write_remapped_image(result.get(), image.get(), indices_.data(), indices_.size()),
+            "liq_write_remapped_image");
         const liq_palette* palette = liq_get_palette(result.get());
         int transparent = NO_TRANSPARENT_COLOR;
         int size = 2;
         while (size < static_cast<int>(palette->count)) size *= 2;
         std::unique_ptr<ColorMapObject, ColorMapFree> map(GifMakeMapObject(size, nullptr));
-        if (!map) notWritten();
+        if (!map) notWritten("GifMakeMapObject failed (out of memory)");
         for (int index = 0; index < size; ++index) {
             const bool used = index < static_cast<int>(palette->count);
             const liq_color colour = used ? palette->entries[index] : liq_color{0, 0, 0, 255};
@@ -149,7 +196,7 @@ class GifStream {
         for (hundredths -= longestDelay; hundredths > 0; hundredths -= longestDelay) {
             const GifColorType clear[2] = {{0, 0, 0}, {0, 0, 0}};
             std::unique_ptr<ColorMapObject, ColorMapFree> two(GifMakeMapObject(2, clear));
-            if (!two) notWritten();
+            if (!two) notWritten("GifMakeMapObject failed (out of memory)");
             GifPixelType invisible = 0;
             putImage({0, 0, 1, 1}, two.get(), &invisible, std::min(hundredths, longestDelay), 0);
         }
@@ -157,10 +204,15 @@ class GifStream {
 
     void close() {
         GifFileType* gif = std::exchange(gif_, nullptr);
-        if (EGifCloseFile(gif, nullptr) == GIF_ERROR) notWritten();
+        int error = 0;
+        if (EGifCloseFile(gif, &error) == GIF_ERROR) gifFailed("EGifCloseFile", error);
     }
 
   private:
+    void check(int status, const char* call) {
+        if (status == GIF_ERROR) gifFailed(call, gif_->Error);
+    }
+
     // Makes the pixels of `area` that `now` has in common with `before` transparent in rgba_
     // (the composed pictures are opaque, so alpha 0 marks exactly these).
     void clearUnchanged(const Canvas& before, const Canvas& now, Rectangle area) {
@@ -193,13 +245,11 @@ class GifStream {
         control.TransparentColor = transparent;
         GifByteType extension[4];
         const auto length = EGifGCBToExtension(&control, extension);
-        if (EGifPutExtension(gif_, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), extension) ==
-                GIF_ERROR ||
-            EGifPutImageDesc(gif_, area.left, area.top, area.width, area.height, false, map) ==
-                GIF_ERROR ||
-            EGifPutLine(gif_, pixels, area.width * area.height) == GIF_ERROR) {
-            notWritten();
-        }
+        check(EGifPutExtension(gif_, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), extension),
+              "EGifPutExtension");
+        check(EGifPutImageDesc(gif_, area.left, area.top, area.width, area.height, false, map),
+              "EGifPutImageDesc");
+        check(EGifPutLine(gif_, pixels, area.width * area.height), "EGifPutLine");
     }
 
     GifFileType* gif_ = nullptr;
@@ -218,8 +268,8 @@ RenderedFile write(PictureSource& pictures, const RenderJob& job, const std::str
         renderedSize(pictures.width(), pictures.height(), static_cast<int>(job.gifWidth));
     const Ticks ticks = Ticks::make(pictures.duration(), job.speed, job.gifFps);
     const double delay = 1.0 / static_cast<double>(ticks.fps);
-    OutputFile file(path, [](const std::string&) {
-        return HelperFailure("ImageIO cannot write a GIF here", 502);
+    OutputFile file(path, [](const std::string& why) {
+        return HelperFailure("ImageIO cannot write a GIF here: " + why, 502);
     });
     GifStream gif(file.temporaryPath(), width, height);
 

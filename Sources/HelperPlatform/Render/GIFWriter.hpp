@@ -16,8 +16,9 @@ namespace tavrel {
 /// next frame, so the file plays within 0.01 s of the reported duration.
 namespace GIFWriter {
 
-/// Throws `HelperFailure` 502 ("ImageIO cannot write a GIF here", "the GIF could not be
-/// written") and the source's failures. The file at `path` is replaced only by a complete GIF.
+/// Throws `HelperFailure` 502 ("ImageIO cannot write a GIF here: {reason}", "the GIF could not
+/// be written: {call} failed ({giflib's or libimagequant's reason})"), the composing's and the
+/// source's failures. The file at `path` is replaced only by a complete GIF.
 RenderedFile write(PictureSource& pictures, const RenderJob& job, const std::string& path,
                    const RenderProgress& progress = {});
 

@@ -5,12 +5,11 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
+#include "HelperCore/Video/NALUnit.hpp"
+#include "HelperPlatform/Media/MediaLog.hpp"
 
 namespace tavrel {
 namespace {
-
-constexpr std::int64_t sequenceParameterSet = 7;
-constexpr std::int64_t pictureParameterSet = 8;
 
 [[noreturn]] void cannotDecode(int status) {
     throw HelperFailure("a recorded frame cannot be decoded (" + std::to_string(status) + ")", 502);
@@ -76,9 +75,9 @@ RecordedPicture H264Decoder::decode(std::span<const std::uint8_t> data) {
     bool hasPicture = false;
     for (const auto unit : AnnexB::nalUnitViews(data)) {
         const auto type = AnnexB::type(unit);
-        if (type == sequenceParameterSet || type == pictureParameterSet) {
+        if (NALUnit::isParameterSet(type)) {
             parameterSets.emplace_back(unit.begin(), unit.end());
-        } else if (type >= 1 && type <= 5) {
+        } else if (NALUnit::isPicture(type)) {
             hasPicture = true;
         }
     }

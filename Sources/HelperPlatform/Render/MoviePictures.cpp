@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperPlatform/Media/MediaLog.hpp"
 #include "HelperPlatform/Render/RenderFiles.hpp"
 
 extern "C" {
@@ -157,10 +158,14 @@ RecordedPicture MoviePictures::upright(AVFramePtr frame) {
     const int height = sideways ? frame->width : frame->height;
     if (frame->format == AV_PIX_FMT_YUV420P || frame->format == AV_PIX_FMT_YUVJ420P) {
         AVFramePtr turned = blankFrame(frame->format, width, height);
-        libyuv::I420Rotate(frame->data[0], frame->linesize[0], frame->data[1], frame->linesize[1],
-                           frame->data[2], frame->linesize[2], turned->data[0], turned->linesize[0],
-                           turned->data[1], turned->linesize[1], turned->data[2],
-                           turned->linesize[2], frame->width, frame->height, mode);
+        if (const int status = libyuv::I420Rotate(
+                frame->data[0], frame->linesize[0], frame->data[1], frame->linesize[1],
+                frame->data[2], frame->linesize[2], turned->data[0], turned->linesize[0],
+                turned->data[1], turned->linesize[1], turned->data[2], turned->linesize[2],
+                frame->width, frame->height, mode);
+            status != 0) {
+            cannotRead("I420Rotate failed (" + std::to_string(status) + ")");
+        }
         av_frame_copy_props(turned.get(), frame.get());
         return recordedPicture(turned.release());
     }
@@ -170,11 +175,20 @@ RecordedPicture MoviePictures::upright(AVFramePtr frame) {
         converter_, frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
         frame->width, frame->height, AV_PIX_FMT_BGRA, SWS_POINT, nullptr, nullptr, nullptr);
     if (converter_ == nullptr) cannotRead("no conversion of its pictures");
-    sws_scale(converter_, frame->data, frame->linesize, 0, frame->height, bgra->data,
-              bgra->linesize);
+    const int rows = sws_scale(converter_, frame->data, frame->linesize, 0, frame->height,
+                               bgra->data, bgra->linesize);
+    if (rows < 0) cannotRead("sws_scale failed (" + reason(rows) + ")");
+    if (rows != frame->height) {
+        cannotRead("sws_scale failed (" + std::to_string(rows) + " of " +
+                   std::to_string(frame->height) + " rows)");
+    }
     AVFramePtr turned = blankFrame(AV_PIX_FMT_BGRA, width, height);
-    libyuv::ARGBRotate(bgra->data[0], bgra->linesize[0], turned->data[0], turned->linesize[0],
-                       frame->width, frame->height, mode);
+    if (const int status =
+            libyuv::ARGBRotate(bgra->data[0], bgra->linesize[0], turned->data[0],
+                               turned->linesize[0], frame->width, frame->height, mode);
+        status != 0) {
+        cannotRead("ARGBRotate failed (" + std::to_string(status) + ")");
+    }
     return recordedPicture(turned.release());
 }
 

@@ -1,13 +1,12 @@
 #include "HelperPlatform/Render/MovieWriter.hpp"
 
-#include <libyuv.h>
-
 #include <algorithm>
 #include <memory>
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Render/Ticks.hpp"
 #include "HelperPlatform/Media/AVOwners.hpp"
+#include "HelperPlatform/Media/MediaLog.hpp"
 #include "HelperPlatform/Render/Frames.hpp"
 #include "HelperPlatform/Render/OutputFile.hpp"
 
@@ -64,7 +63,7 @@ AVCodecContextPtr openEncoder(const RenderJob& job, int width, int height, bool 
     // A key frame every two seconds keeps the movie seekable.
     context->gop_size = 2 * fps;
     context->bit_rate = bitRate(width, height);
-    // The pictures are converted with BT.601 limited range; say so, so players match.
+    // The frames are in BT.601 limited range (`Frames::movieFrame`); say so, so players match.
     context->colorspace = AVCOL_SPC_SMPTE170M;
     context->color_primaries = AVCOL_PRI_SMPTE170M;
     context->color_trc = AVCOL_TRC_SMPTE170M;
@@ -138,34 +137,17 @@ RenderedFile write(PictureSource& pictures, const RenderJob& job, const std::str
     av_dict_free(&raw);
     if (started < 0) cannotWrite(reason(started));
 
-    AVFramePtr frame(av_frame_alloc());
     AVPacketPtr packet(av_packet_alloc());
-    if (!frame || !packet) throw HelperFailure("the MP4 has no pixel buffers", 502);
-    frame->format = AV_PIX_FMT_YUV420P;
-    frame->width = width;
-    frame->height = height;
-    if (av_frame_get_buffer(frame.get(), 0) < 0) {
-        throw HelperFailure("the MP4 has no pixel buffers", 502);
-    }
-    frame->colorspace = encoder->colorspace;
-    frame->color_range = encoder->color_range;
+    if (!packet) throw HelperFailure("the MP4 has no pixel buffers", 502);
 
     Frames frames;
-    Canvas canvas;
     const auto total = static_cast<std::size_t>(ticks.count);
     std::size_t stored = 0;
     for (std::size_t index = 0; index < total; ++index) {
         const double source = ticks.at(static_cast<std::int64_t>(index)).source;
         const RecordedPicture picture = pictures.picture(source);
         if (picture) {
-            frames.compose(*picture, job.touches, source, width, height, canvas);
-            // The encoder may still hold the last frame's buffer.
-            if (av_frame_make_writable(frame.get()) < 0) {
-                throw HelperFailure("the MP4 has no pixel buffer free", 502);
-            }
-            libyuv::ARGBToI420(canvas.pixels.data(), canvas.stride(), frame->data[0],
-                               frame->linesize[0], frame->data[1], frame->linesize[1],
-                               frame->data[2], frame->linesize[2], width, height);
+            AVFramePtr frame = frames.movieFrame(*picture, job.touches, source, width, height);
             frame->pts = static_cast<std::int64_t>(index);
             const int sent = avcodec_send_frame(encoder.get(), frame.get());
             if (sent < 0) stoppedTaking(sent);

@@ -18,10 +18,6 @@ using RecordedPicture = std::shared_ptr<const AVFrame>;
 /// Takes ownership of a frame.
 RecordedPicture recordedPicture(AVFrame* frame);
 
-/// libav's own messages (x264's statistics, a decoder's complaints) would land between the
-/// log lines on standard error; the failures they explain are reported anyway.
-void quietMediaLibraries();
-
 /// A recording read forward: the picture on screen at recording time t, for t that never goes
 /// backwards. Holds at most two pictures.
 class PictureSource {

@@ -1,11 +1,5 @@
 #include "HelperPlatform/Render/PictureSource.hpp"
 
-#include <mutex>
-
-extern "C" {
-#include <libavutil/log.h>
-}
-
 namespace tavrel {
 
 RecordedPicture recordedPicture(AVFrame* frame) {
@@ -13,11 +7,6 @@ RecordedPicture recordedPicture(AVFrame* frame) {
         AVFrame* mutableFrame = const_cast<AVFrame*>(owned);
         av_frame_free(&mutableFrame);
     });
-}
-
-void quietMediaLibraries() {
-    static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
 }
 
 RecordedPicture Playhead::at(double t, const ReadNext& readNext) {

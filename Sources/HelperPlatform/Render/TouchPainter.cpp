@@ -1,6 +1,8 @@
 #include "HelperPlatform/Render/TouchPainter.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace tavrel::TouchPainter {
@@ -18,6 +20,12 @@ constexpr double ringFillOpacity = 0.5;
 constexpr double ringOutlineWidth = 0.009;
 constexpr double thinnestOutline = 3;
 constexpr double ringOutlineOpacity = 0.95;
+// Antialiasing touches up to a pixel beyond the geometry; one more keeps rounding safe.
+constexpr double edge = 2;
+
+double outlineWidth(double width) {
+    return std::max(ringOutlineWidth * width, thinnestOutline);
+}
 
 }  // namespace
 
@@ -52,11 +60,44 @@ void draw(cairo_t* context, const std::vector<TouchMark>& marks, int width, int 
         cairo_set_source_rgba(context, colour.red, colour.green, colour.blue,
                               ringFillOpacity * alpha);
         cairo_fill_preserve(context);
-        cairo_set_line_width(context, std::max(ringOutlineWidth * w, thinnestOutline));
+        cairo_set_line_width(context, outlineWidth(w));
         cairo_set_source_rgba(context, 1, 1, 1, ringOutlineOpacity * alpha);
         cairo_stroke(context);
     }
     cairo_restore(context);
+}
+
+PixelRectangle bounds(const std::vector<TouchMark>& marks, int width, int height) {
+    const double w = width;
+    const double h = height;
+    double left = std::numeric_limits<double>::infinity();
+    double top = left;
+    double right = -left;
+    double bottom = -left;
+    const auto cover = [&](double x, double y, double reach) {
+        left = std::min(left, x - reach);
+        right = std::max(right, x + reach);
+        top = std::min(top, y - reach);
+        bottom = std::max(bottom, y + reach);
+    };
+    for (const TouchMark& mark : marks) {
+        if (const auto* trail = std::get_if<TouchMark::Trail>(&mark.shape)) {
+            // Round caps and joins stay within half the line's width of every point.
+            for (const auto& point : trail->points)
+                cover(point[0] * w, point[1] * h, trailWidth * w / 2 + edge);
+            continue;
+        }
+        const auto& ring = std::get<TouchMark::Ring>(mark.shape);
+        cover(ring.x * w, ring.y * h, std::abs(ring.radius) * w + outlineWidth(w) / 2 + edge);
+    }
+    if (!(left < right && top < bottom)) return {};
+    const double x0 = std::clamp(std::floor(left), 0.0, w);
+    const double y0 = std::clamp(std::floor(top), 0.0, h);
+    const double x1 = std::clamp(std::ceil(right), 0.0, w);
+    const double y1 = std::clamp(std::ceil(bottom), 0.0, h);
+    if (x1 <= x0 || y1 <= y0) return {};
+    return {static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(x1 - x0),
+            static_cast<int>(y1 - y0)};
 }
 
 CairoSurfacePtr paint(const std::vector<TouchMark>& marks, int width, int height) {

@@ -3,12 +3,13 @@
 #include <algorithm>
 
 #include "HelperCore/Video/AnnexB.hpp"
+#include "HelperCore/Video/NALUnit.hpp"
 
 namespace tavrel::client {
 
 bool ViewOutbox::isKeyFrame(const Bytes& unit) {
     const auto units = AnnexB::nalUnitViews(unit);
-    return !units.empty() && AnnexB::type(units.front()) == 7;
+    return !units.empty() && AnnexB::type(units.front()) == NALUnit::sequenceParameterSet;
 }
 
 bool ViewOutbox::text(std::string message) {

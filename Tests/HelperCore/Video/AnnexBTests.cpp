@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
 
 namespace tavrel {
@@ -13,95 +12,53 @@ namespace {
 
 using Sets = std::vector<Bytes>;
 
+// The units found, copied out, to compare by value.
+std::vector<Bytes> nalUnits(const Bytes& annexB) {
+    std::vector<Bytes> units;
+    for (const auto view : AnnexB::nalUnitViews(annexB))
+        units.emplace_back(view.begin(), view.end());
+    return units;
+}
+
+Bytes accessUnit(const std::vector<Bytes>& units, const Sets& parameterSets) {
+    const std::vector<AnnexB::ByteView> views(units.begin(), units.end());
+    return AnnexB::accessUnit(views, parameterSets);
+}
+
 TEST(AnnexBAccessUnit, WritesParameterSetsUnitsThenTheDelimiter) {
     struct Case {
         const char* name;
-        Bytes avcc;
-        std::int64_t lengthSize;
+        std::vector<Bytes> units;
         Sets parameterSets;
         Bytes expected;
     };
     const Case cases[] = {
-        {"one unit, 4-byte lengths",
-         {0x00, 0x00, 0x00, 0x02, /* IDR slice */ 0x65, 0x88},
-         4,
+        {"one unit",
+         {{/* IDR slice */ 0x65, 0x88}},
          {},
          {0x00, 0x00, 0x00, 0x01, 0x65, 0x88,  //
           0x00, 0x00, 0x00, 0x01, 0x09, 0xF0}},
         {"parameter sets first, in order",
-         {0x00, 0x00, 0x00, 0x02, 0x65, 0x88},
-         4,
+         {{0x65, 0x88}},
          {{0x67, 0x42}, {0x68, 0xCE}},
          {0x00, 0x00, 0x00, 0x01, /* SPS */ 0x67, 0x42,  //
           0x00, 0x00, 0x00, 0x01, /* PPS */ 0x68, 0xCE,  //
           0x00, 0x00, 0x00, 0x01, /* IDR */ 0x65, 0x88,  //
           0x00, 0x00, 0x00, 0x01, /* AUD */ 0x09, 0xF0}},
-        {"nothing at all", {}, 4, {}, {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0}},
+        {"nothing at all", {}, {}, {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0}},
         {"parameter sets only",
          {},
-         2,
          {{0x67}},
          {0x00, 0x00, 0x00, 0x01, 0x67, 0x00, 0x00, 0x00, 0x01, 0x09, 0xF0}},
-        {"1-byte lengths, two units",
-         {0x01, 0x06, /* next */ 0x03, 0x41, 0x9A, 0x00},
-         1,
+        {"two units in order",
+         {{0x06}, {0x41, 0x9A, 0x00}},
          {},
          {0x00, 0x00, 0x00, 0x01, /* SEI */ 0x06,                        //
           0x00, 0x00, 0x00, 0x01, /* non-IDR slice */ 0x41, 0x9A, 0x00,  //
           0x00, 0x00, 0x00, 0x01, 0x09, 0xF0}},
-        {"3-byte lengths",
-         {0x00, 0x00, 0x01, 0x41},
-         3,
-         {},
-         {0, 0, 0, 1, 0x41, 0, 0, 0, 1, 0x09, 0xF0}},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(AnnexB::accessUnit(c.avcc, c.lengthSize, c.parameterSets), c.expected) << c.name;
-}
-
-TEST(AnnexBAccessUnit, ReadsLengthsBigEndian) {
-    // 2-byte length 0x0102 = 258 bytes.
-    Bytes avcc = {0x01, 0x02};
-    for (int i = 0; i < 258; ++i) avcc.push_back(static_cast<std::uint8_t>(i));
-    const Bytes unit = AnnexB::accessUnit(avcc, 2, {});
-    ASSERT_EQ(unit.size(), 4u + 258u + 6u);
-    EXPECT_EQ(Bytes(unit.begin() + 4, unit.end() - 6), Bytes(avcc.begin() + 2, avcc.end()));
-}
-
-TEST(AnnexBAccessUnit, RefusesLengthSizesAndFramesItCannotRead) {
-    struct Case {
-        Bytes avcc;
-        std::int64_t lengthSize;
-        std::string message;
-    };
-    const Case cases[] = {
-        {{0x00, 0x00, 0x00, 0x02, 0x65, 0x88}, 0, "a NAL length of 0 bytes"},
-        {{0x00, 0x00, 0x00, 0x02, 0x65, 0x88}, 5, "a NAL length of 5 bytes"},
-        {{}, -1, "a NAL length of -1 bytes"},
-        {{0x00, 0x00, 0x00}, 4, "an encoded frame ends inside a NAL length"},
-        {{0x00, 0x01, 0x65, 0x00}, 2, "an encoded frame ends inside a NAL length"},
-        {{0x00, 0x00, 0x00, 0x00, 0x65},
-         4,
-         "an encoded frame has a NAL unit of 0 bytes that it does not hold"},
-        {{0x00, 0x00, 0x00, 0x09, 0x65, 0x88},
-         4,
-         "an encoded frame has a NAL unit of 9 bytes that it does not hold"},
-        {{0x01, 0x65, 0x02, 0x41},
-         1,
-         "an encoded frame has a NAL unit of 2 bytes that it does not hold"},
-        {{0xFF, 0xFF, 0xFF, 0xFF, 0x65},
-         4,
-         "an encoded frame has a NAL unit of 4294967295 bytes that it does not hold"},
-    };
-    for (const auto& c : cases) {
-        try {
-            AnnexB::accessUnit(c.avcc, c.lengthSize, Sets{{0x67}});
-            ADD_FAILURE() << "packaged, expected: " << c.message;
-        } catch (const HelperFailure& failure) {
-            EXPECT_EQ(failure.message(), c.message);
-            EXPECT_EQ(failure.status(), 502);
-        }
-    }
+        EXPECT_EQ(accessUnit(c.units, c.parameterSets), c.expected) << c.name;
 }
 
 TEST(AnnexBNalUnits, SplitsAtThreeAndFourByteStartCodes) {
@@ -132,14 +89,12 @@ TEST(AnnexBNalUnits, SplitsAtThreeAndFourByteStartCodes) {
           0, 0, 0, 1, 0x65, 0x88, 0, 0, 0, 1, 0x09, 0xF0},
          {{0x67, 0x42}, {0x68, 0xCE}, {0x65, 0x88}, {0x09, 0xF0}}},
     };
-    for (const auto& c : cases) EXPECT_EQ(AnnexB::nalUnits(c.annexB), c.expected) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(nalUnits(c.annexB), c.expected) << c.name;
 }
 
 TEST(AnnexBNalUnits, ReadsBackWhatAccessUnitWrote) {
-    const Bytes avcc = {0x00, 0x00, 0x00, 0x03, 0x65, 0x00, 0x01,  //
-                        0x00, 0x00, 0x00, 0x02, 0x06, 0x05};
     const Sets sets = {{0x67, 0x64, 0x00, 0x1F}, {0x68, 0xEB}};
-    const auto units = AnnexB::nalUnits(AnnexB::accessUnit(avcc, 4, sets));
+    const auto units = nalUnits(accessUnit({{0x65, 0x00, 0x01}, {0x06, 0x05}}, sets));
     const std::vector<Bytes> expected = {
         sets[0], sets[1], {0x65, 0x00, 0x01}, {0x06, 0x05}, {0x09, 0xF0}};
     EXPECT_EQ(units, expected);
@@ -171,7 +126,7 @@ TEST(AnnexBNalUnits, AgreesWithAByteByByteScanOnRunsOfZerosAndOnes) {
     for (int round = 0; round < 5000; ++round) {
         Bytes data(random() % 24);
         for (auto& byte : data) byte = alphabet[random() % 5];
-        ASSERT_EQ(AnnexB::nalUnits(data), splitByteByByte(data)) << ::testing::PrintToString(data);
+        ASSERT_EQ(nalUnits(data), splitByteByByte(data)) << ::testing::PrintToString(data);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "HelperPlatform/Media/EncoderSession.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -8,18 +9,15 @@
 
 #include "HelperCore/Video/AnnexB.hpp"
 #include "HelperPlatform/Media/H264Stream.hpp"
-#include "HelperPlatform/Support/H264Decoder.hpp"
+#include "HelperPlatform/Render/H264Decoder.hpp"
 #include "HelperPlatform/Support/SyntheticPixelSource.hpp"
-#include "HelperPlatform/Support/TwoCopyPackaging.hpp"
 #include "Support/ThreadCensus.hpp"
 #include "Support/WaitUntil.hpp"
 
 namespace tavrel {
 namespace {
 
-using testing::H264Decoder;
 using testing::SyntheticPixelSource;
-using testing::twoCopyAccessUnit;
 
 EncoderPlan planFor(int width, int height, double keyFrameS = 1) {
     return EncoderPlan::make(StreamSettings{30, 1, keyFrameS, 1000000}, width, height);
@@ -51,7 +49,15 @@ void encodeFrames(EncoderSession& session, SyntheticPixelSource& source, int cou
     }
 }
 
-TEST(AccessUnitPackaging, WritesTheBytesTheTwoCopyPackagingWroteForRealEncoderOutput) {
+// The units of an Annex B byte string, copied out.
+std::vector<Bytes> unitsOf(AnnexB::ByteView annexB) {
+    std::vector<Bytes> units;
+    for (const auto unit : AnnexB::nalUnitViews(annexB))
+        units.emplace_back(unit.begin(), unit.end());
+    return units;
+}
+
+TEST(AccessUnitPackaging, KeepsTheEncodersPictureUnitsBehindTheNewestParameterSets) {
     // Two sizes: the second is big enough for libx264 to cut several slices a frame.
     for (auto [width, height] : {std::pair{322, 242}, {1180, 2556}}) {
         SyntheticPixelSource source(width, height);
@@ -63,15 +69,48 @@ TEST(AccessUnitPackaging, WritesTheBytesTheTwoCopyPackagingWroteForRealEncoderOu
             [&](const EncodedSample& sample) {
                 ASSERT_EQ(sample.outcome, EncodedSample::Outcome::encoded);
                 const Bytes unit = H264Stream::accessUnit(sample);
-                EXPECT_EQ(unit, twoCopyAccessUnit(sample));
+                // What it should hold, from the encoder's own packet: the parameter sets on a
+                // key frame, the picture and SEI units in order, nothing else, the delimiter.
+                std::vector<Bytes> expected;
+                if (H264Stream::isKeyFrame(sample)) {
+                    expected.assign(sample.parameterSets.begin(), sample.parameterSets.end());
+                    EXPECT_EQ(expected.size(), 2u);
+                }
+                for (auto& packetUnit : unitsOf(
+                         {sample.packet->data, static_cast<std::size_t>(sample.packet->size)})) {
+                    const auto type = AnnexB::type(packetUnit);
+                    if (NALUnit::isPicture(type) || type == NALUnit::supplementalEnhancement)
+                        expected.push_back(std::move(packetUnit));
+                }
+                expected.push_back(Bytes(AnnexB::accessUnitDelimiter.begin() + 4,
+                                         AnnexB::accessUnitDelimiter.end()));
+                EXPECT_EQ(unitsOf(unit), expected);
                 ++(H264Stream::isKeyFrame(sample) ? keys : others);
-                EXPECT_EQ(decoder.decode(unit).size(), 1u);
+                EXPECT_TRUE(decoder.decode(unit));
             });
         session->complete();
         // The first frame, the one asked for, and those key_frame_s 0.2 brings at 30 fps.
         EXPECT_GE(keys, 3) << width;
         EXPECT_GE(others, 8) << width;
     }
+}
+
+TEST(EncoderSession, AnEncoderThatDoesNotOpenIsNamedWithItsCallAndReason) {
+    // libx264 takes 4:2:0 only in even sizes.
+    const EncoderPlan odd{101, 99, 30, 1, 1000000, 187500};
+    try {
+        EncoderSession::open(odd);
+        ADD_FAILURE() << "an odd size opened";
+    } catch (const HelperFailure& failure) {
+        EXPECT_EQ(failure.status(), 502);
+        EXPECT_THAT(failure.message(),
+                    ::testing::StartsWith("this Mac has no H.264 encoder for 101x99: "));
+        EXPECT_THAT(failure.message(),
+                    ::testing::EndsWith("libx264: avcodec_open2 failed (Generic error in an "
+                                        "external library)"));
+    }
+    // One refused plan turns nothing off: the next plan opens.
+    EXPECT_TRUE(EncoderSession::open(planFor(64, 64)));
 }
 
 TEST(EncoderSession, CompletingFromItsOwnOutputIsRefusedAndNeverDetaches) {

@@ -5,7 +5,7 @@
 #include <regex>
 #include <thread>
 
-#include "HelperPlatform/Support/H264Decoder.hpp"
+#include "HelperPlatform/Render/H264Decoder.hpp"
 #include "HelperPlatform/Support/StreamCollector.hpp"
 #include "HelperPlatform/Support/SyntheticPixelSource.hpp"
 #include "Support/ThreadCensus.hpp"
@@ -17,7 +17,6 @@ namespace {
 using namespace std::chrono_literals;
 using testing::Chunk;
 using testing::collect;
-using testing::H264Decoder;
 using testing::LogLines;
 using testing::SyntheticPixelSource;
 using testing::threadsNamed;
@@ -72,26 +71,28 @@ TEST(H264Stream, EveryChunkIsOneDecodableAccessUnit) {
         ASSERT_TRUE(endsWithDelimiter(unit)) << i;
         ASSERT_EQ(Bytes(unit.begin(), unit.begin() + 4), Bytes({0, 0, 0, 1})) << i;
         const auto found = types(unit);
-        EXPECT_EQ(std::count(found.begin(), found.end(), 9), 1) << "one delimiter, at the end";
-        EXPECT_EQ(found.back(), 9);
-        const auto frames = sequence.decode(unit);
-        ASSERT_EQ(frames.size(), 1u) << "chunk " << i;
-        EXPECT_EQ(frames[0]->width, 322);
-        EXPECT_EQ(frames[0]->height, 242);
+        EXPECT_EQ(std::count(found.begin(), found.end(), NALUnit::accessUnitDelimiter), 1)
+            << "one delimiter, at the end";
+        EXPECT_EQ(found.back(), NALUnit::accessUnitDelimiter);
+        const auto picture = sequence.decode(unit);
+        ASSERT_TRUE(picture) << "chunk " << i;
+        EXPECT_EQ(picture->width, 322);
+        EXPECT_EQ(picture->height, 242);
         if (!collected.chunks[i].isKey()) {
-            EXPECT_EQ(std::count(found.begin(), found.end(), 7), 0);
-            EXPECT_EQ(std::count(found.begin(), found.end(), 5), 0);
+            EXPECT_EQ(std::count(found.begin(), found.end(), NALUnit::sequenceParameterSet), 0);
+            EXPECT_EQ(std::count(found.begin(), found.end(), NALUnit::idrSlice), 0);
             continue;
         }
         ++keys;
         ASSERT_GE(found.size(), 4u);
-        EXPECT_EQ(found[0], 7);
-        EXPECT_EQ(found[1], 8);
-        EXPECT_NE(std::find(found.begin(), found.end(), 5), found.end()) << "an IDR slice";
+        EXPECT_EQ(found[0], NALUnit::sequenceParameterSet);
+        EXPECT_EQ(found[1], NALUnit::pictureParameterSet);
+        EXPECT_NE(std::find(found.begin(), found.end(), NALUnit::idrSlice), found.end())
+            << "an IDR slice";
         H264Decoder alone;
         const auto own = alone.decode(unit);
-        ASSERT_EQ(own.size(), 1u) << "key chunk " << i << " decodes on its own";
-        EXPECT_EQ(own[0]->key_frame, 1);
+        ASSERT_TRUE(own) << "key chunk " << i << " decodes on its own";
+        EXPECT_EQ(own->key_frame, 1);
     }
     // key_frame_s 0.5 over 1.2 s of a changing screen.
     EXPECT_GE(keys, 2);

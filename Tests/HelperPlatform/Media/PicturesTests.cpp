@@ -115,18 +115,30 @@ TEST(Pictures, JPEGQualityChangesTheSize) {
     EXPECT_LT(low.data.size() * 2, high.data.size());
 }
 
-TEST(Pictures, JPEGRefusesRectanglesOutsideTheSurface) {
+TEST(Pictures, JPEGRefusalsSayWhatWasWrong) {
     const auto surface = quadrants(100, 100);
     Pictures pictures;
-    const PixelRect outside[] = {
-        {-1, 0, 10, 10}, {0, -1, 10, 10}, {95, 0, 10, 10}, {0, 95, 10, 10}, {0, 0, 0, 10},
+    struct Case {
+        PixelRect rect;
+        std::int64_t width, height;
+        std::string message;
     };
-    for (const auto& rect : outside) {
+    const std::string prefix = "the screen could not be drawn: ";
+    const Case cases[] = {
+        {{-1, 0, 10, 10}, 10, 10, "the rectangle -1,0 10x10 is not inside the 100x100 surface"},
+        {{0, -1, 10, 10}, 10, 10, "the rectangle 0,-1 10x10 is not inside the 100x100 surface"},
+        {{95, 0, 10, 10}, 10, 10, "the rectangle 95,0 10x10 is not inside the 100x100 surface"},
+        {{0, 95, 10, 10}, 10, 10, "the rectangle 0,95 10x10 is not inside the 100x100 surface"},
+        {{0, 0, 0, 10}, 10, 10, "the rectangle 0,0 0x10 is not inside the 100x100 surface"},
+        {{0, 0, 10, 10}, 0, 10, "a JPEG cannot be 0x10"},
+        {{0, 0, 10, 10}, 10, 70000, "a JPEG cannot be 10x70000"},
+    };
+    for (const auto& c : cases) {
         try {
-            pictures.jpeg(*surface, ScreenshotPlan{rect, 10, 10, 0.5});
-            ADD_FAILURE() << rect.x << "," << rect.y;
+            pictures.jpeg(*surface, ScreenshotPlan{c.rect, c.width, c.height, 0.5});
+            ADD_FAILURE() << c.message;
         } catch (const HelperFailure& failure) {
-            EXPECT_EQ(failure, HelperFailure("the screen could not be drawn", 502));
+            EXPECT_EQ(failure, HelperFailure(prefix + c.message, 502));
         }
     }
 }
@@ -278,7 +290,10 @@ TEST(Pictures, DrawRefusesWhatItCannotRead) {
         pictures.draw(good, rgb.get());
         ADD_FAILURE();
     } catch (const HelperFailure& failure) {
-        EXPECT_EQ(failure, HelperFailure("the screen could not be scaled (-1)", 502));
+        EXPECT_EQ(failure,
+                  HelperFailure("the screen could not be scaled (-1): the frame is not a 4:2:0 "
+                                "frame of at least 2x2",
+                                502));
     }
 }
 

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -11,6 +14,7 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
+#include "HelperCore/Video/NALUnit.hpp"
 #include "HelperPlatform/Render/FramePictures.hpp"
 #include "HelperPlatform/Render/GIFWriter.hpp"
 #include "HelperPlatform/Render/H264Decoder.hpp"
@@ -319,6 +323,37 @@ TEST(GIFWriter, GradientsAreDitheredNotBandedAndStillPixelsNeverFlicker) {
     }
 }
 
+TEST(GIFWriter, AFailedWriteSaysWhichCallFailedAndWhy) {
+    testing::TemporaryDirectory folder;
+    const std::string recording = folder.file("r.tvrf");
+    testing::writeH264Recording(recording, 256, 64, 10, 30, gradientWithBlock);
+    auto job = jobFor(recording, RenderJob::InputKind::frames);
+    job.gif = folder.file("out.gif");
+    // Files may not grow past 2 KB: a write past that fails (EFBIG) rather than ending the
+    // process, as a full disk would.
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit small{2048, old.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string message;
+    try {
+        FramePictures pictures(recording);
+        GIFWriter::write(pictures, job, *job.gif);
+    } catch (const HelperFailure& failure) {
+        message = failure.message();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    // giflib's words for a write that failed, wherever its buffer was flushed.
+    EXPECT_TRUE(std::regex_match(
+        message,
+        std::regex(R"(the GIF could not be written: EGif\w+ failed \()"
+                   R"((Write failed \(disk full\?\)|Failed to (write to|close) given file)\))")))
+        << message;
+    EXPECT_FALSE(std::filesystem::exists(*job.gif));
+}
+
 TEST(FramePictures, ReportsTheFirstPictureAfterParameterSetsAloneAndStepsLikeAPlayhead) {
     testing::TemporaryDirectory folder;
     const std::string path = folder.file("r.tvrf");
@@ -332,7 +367,7 @@ TEST(FramePictures, ReportsTheFirstPictureAfterParameterSetsAloneAndStepsLikeAPl
         const auto units = AnnexB::nalUnitViews(first);
         Bytes sets, picture;
         for (const auto unit : units) {
-            Bytes& into = AnnexB::type(unit) >= 7 ? sets : picture;
+            Bytes& into = NALUnit::isParameterSet(AnnexB::type(unit)) ? sets : picture;
             into.insert(into.end(), AnnexB::startCode.begin(), AnnexB::startCode.end());
             into.insert(into.end(), unit.begin(), unit.end());
         }

@@ -15,6 +15,7 @@
 #include "HelperCore/Base/Bytes.hpp"
 #include "HelperCore/Render/FrameFile.hpp"
 #include "HelperPlatform/Media/AVOwners.hpp"
+#include "HelperPlatform/Media/MediaLog.hpp"
 #include "HelperPlatform/Render/PictureSource.hpp"
 
 extern "C" {

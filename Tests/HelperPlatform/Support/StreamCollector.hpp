@@ -13,6 +13,7 @@
 #include "HelperCore/Base/Log.hpp"
 #include "HelperCore/Concurrency/AsyncStream.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
+#include "HelperCore/Video/NALUnit.hpp"
 
 namespace tavrel::testing {
 
@@ -25,7 +26,7 @@ struct Chunk {
     /// Starts with a sequence parameter set.
     bool isKey() const {
         const auto units = AnnexB::nalUnitViews(bytes);
-        return !units.empty() && AnnexB::type(units.front()) == 7;
+        return !units.empty() && AnnexB::type(units.front()) == NALUnit::sequenceParameterSet;
     }
 };
 
