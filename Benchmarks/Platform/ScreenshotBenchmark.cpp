@@ -11,6 +11,7 @@
 #include "HelperPlatform/Media/AVOwners.hpp"
 #include "HelperPlatform/Media/ScreenFeed.hpp"
 #include "HelperPlatform/Support/SyntheticPixelSource.hpp"
+#include "ServingAllocator.hpp"
 
 namespace tavrel {
 namespace {

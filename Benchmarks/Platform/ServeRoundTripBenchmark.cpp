@@ -20,6 +20,7 @@
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Server/Wire.hpp"
 #include "HelperPlatform/Server/SocketServer.hpp"
+#include "ServingAllocator.hpp"
 
 namespace tavrel {
 namespace {

@@ -13,6 +13,7 @@
 
 #include "HelperPlatform/Media/H264Stream.hpp"
 #include "HelperPlatform/Support/SyntheticPixelSource.hpp"
+#include "ServingAllocator.hpp"
 
 namespace tavrel {
 namespace {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "HelperCore/Concurrency/JobFailures.hpp"
 #include "HelperCore/Concurrency/ThreadName.hpp"
 
 namespace tavrel {
@@ -85,6 +86,7 @@ struct SerialQueue::State {
             try {
                 work();
             } catch (...) {
+                JobFailures::reportCurrent(label);
             }
             work = nullptr;  // captures die outside the lock, before the next item
             std::lock_guard lock(mutex);

@@ -16,8 +16,9 @@ namespace tavrel {
 /// work on whichever thread calls `run()` (the process's main queue).
 ///
 /// Threads: every member may be called from any thread, including from work running on the
-/// queue itself. Work must not throw; an exception escaping an `async` item is dropped so that
-/// one faulty item cannot end the queue. `sync` passes exceptions to its caller.
+/// queue itself. Work must not throw; an exception escaping an `async` item is logged
+/// (`JobFailures`) and the queue goes on, so that one faulty item cannot end it. `sync` passes
+/// exceptions to its caller.
 ///
 /// Stopping: after `stop()` the queue refuses new work; work already due still runs, work
 /// scheduled for later with `asyncAfter` is discarded, then the thread ends (or `run()` returns).

@@ -1,13 +1,14 @@
 #include "HelperCore/Concurrency/TaskPool.hpp"
 
-#include <condition_variable>
 #include <algorithm>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "HelperCore/Concurrency/JobFailures.hpp"
 #include "HelperCore/Concurrency/ThreadName.hpp"
 
 namespace tavrel {
@@ -69,6 +70,7 @@ struct TaskPool::State {
             try {
                 job();
             } catch (...) {
+                JobFailures::reportCurrent(threadName);
             }
             job = nullptr;
             lock.lock();
@@ -88,8 +90,8 @@ struct TaskPool::State {
 };
 
 TaskPool::TaskPool(std::string threadName, std::size_t maxIdle, std::size_t maxThreads)
-    : state_(std::make_shared<State>(std::move(threadName), maxIdle, std::max<std::size_t>(
-                                                                          maxThreads, 1))) {}
+    : state_(std::make_shared<State>(std::move(threadName), maxIdle,
+                                     std::max<std::size_t>(maxThreads, 1))) {}
 
 TaskPool::~TaskPool() {
     std::vector<std::thread> ended;

@@ -29,7 +29,7 @@ class TaskPool {
     /// Runs `job` on a worker, now or when one comes free; never blocks. Returns the system's
     /// refusal when a new worker was wanted for it and could not be started (the job then waits
     /// for a busy one), else nothing. Throws that error only when no worker exists at all. A
-    /// job's exception is dropped.
+    /// job's exception is logged (`JobFailures`) and the worker goes on.
     std::error_code run(std::function<void()> job);
 
     /// Ends the idle workers and waits until their threads are gone (leak checks count threads).

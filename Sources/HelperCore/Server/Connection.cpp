@@ -84,8 +84,16 @@ void Connection::pump(bool onLoop) {
 bool Connection::takeNext(Frame& frame) {
     bool drain = false;
     bool finished = false;
+    std::size_t dropped = 0;
     {
         std::lock_guard lock(mutex_);
+        // A client that can no longer be written to never sees an answer: what it asked for is
+        // not worked on, and the answers under way are cancelled.
+        if (state_ == State::reading && writer_.state() != FrameWriter::State::open) {
+            dropped = waiting_.size();
+            waiting_.clear();
+            inputEnded_ = true;
+        }
         if (state_ == State::reading && !waiting_.empty() && answers_ < limits_.answers &&
             writer_.unsent() <= limits_.unsentBytes) {
             frame = std::move(waiting_.front());
@@ -98,6 +106,12 @@ bool Connection::takeNext(Frame& frame) {
             drain = true;
             finished = answers_ == 0;
         }
+    }
+    if (dropped > 0) {
+        log_.debug([&] {
+            return "leaving " + std::to_string(dropped) +
+                   " requests unanswered: the client can no longer be written to";
+        });
     }
     if (drain) stop_.request_stop();
     if (finished) sink_->finished();

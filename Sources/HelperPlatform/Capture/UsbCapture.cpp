@@ -201,20 +201,31 @@ void UsbCapture::settle() {
     if (state_ != State::closed) state_ = wanted ? State::running : State::stopped;
 }
 
+std::shared_ptr<const Surface> UsbCapture::dropped(const std::string& why) const {
+    log_.debug([&] { return "dropping a frame of " + name_ + ": " + why; });
+    return nullptr;
+}
+
 std::shared_ptr<const Surface> UsbCapture::upright(const Value& buffer,
                                                    std::shared_ptr<const void>& keeping) {
     auto width = integerKey(buffer, "width");
     auto height = integerKey(buffer, "height");
     auto bytesPerRow = integerKey(buffer, "bytesPerRow");
-    if (!width || !height || !bytesPerRow) return nullptr;
-    if (*width < 1 || *height < 1 || *width > 1 << 15 || *height > 1 << 15) return nullptr;
-    if (*bytesPerRow < *width * 4) return nullptr;
+    if (!width || !height || !bytesPerRow) return dropped("its size is not given");
+    if (*width < 1 || *height < 1 || *width > 1 << 15 || *height > 1 << 15) {
+        return dropped("its size " + std::to_string(*width) + "x" + std::to_string(*height) +
+                       " is out of range");
+    }
+    if (*bytesPerRow < *width * 4) {
+        return dropped(std::to_string(*bytesPerRow) + " bytes per row are too few for " +
+                       std::to_string(*width) + " pixels");
+    }
     if (auto format = integerKey(buffer, "pixelFormat"); format && *format != pixelFormatBGRA)
-        return nullptr;
+        return dropped("its pixel format " + std::to_string(*format) + " is not BGRA");
     auto surface = ForeignCalls::object(buffer, "ioSurface");
-    if (!surface) return nullptr;
+    if (!surface) return dropped("it has no surface");
     auto* pixels = static_cast<std::uint8_t*>(foreign::send(surface, "baseAddress").asPointer());
-    if (!pixels) return nullptr;
+    if (!pixels) return dropped("its surface has no pixels");
     const int w = int(*width), h = int(*height);
 
     if (captureTurnOf(w, h) == CaptureTurn::quarter) {
@@ -252,12 +263,14 @@ void UsbCapture::received(const Value& sample) {
     try {
         surface = ForeignCalls::guarded("reading a frame of " + name_, [&] {
             auto buffer = ForeignCalls::object(sample, "imageBuffer");
-            return buffer ? upright(Value(buffer), keeping) : nullptr;
+            return buffer ? upright(Value(buffer), keeping) : dropped("it has no image buffer");
         });
-    } catch (const HelperFailure&) {
-        return;  // an unreadable frame is dropped; the next one may do
+    } catch (const HelperFailure& failure) {
+        // The next frame may do.
+        dropped(failure.message());
+        return;
     }
-    if (!surface) return;
+    if (!surface) return;  // said why where it was dropped
     {
         std::lock_guard guard(lock_);
         ++frames_;

@@ -95,6 +95,8 @@ class UsbCapture : public PixelSource, public std::enable_shared_from_this<UsbCa
     void received(const foreign::Value& sample);
     std::shared_ptr<const Surface> upright(const foreign::Value& buffer,
                                            std::shared_ptr<const void>& keeping);
+    // Says at debug level why a frame is not shown; returns no surface.
+    std::shared_ptr<const Surface> dropped(const std::string& why) const;
 
     const foreign::Value device_;
     const std::string name_;

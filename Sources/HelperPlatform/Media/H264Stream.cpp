@@ -24,27 +24,16 @@ std::unique_ptr<H264Stream> H264Stream::make(std::shared_ptr<PixelSource> source
                                              const StreamSettings& settings, bool idleKeyFrames,
                                              double firstPictureS, Log log) {
     const auto started = Clock::now();
-    source->hold();
-    EncoderPlan plan;
-    std::unique_ptr<EncoderSession> encoder;
-    try {
-        // This picture only gives the size; it is not encoded.
-        const auto picture = source->pictureWaiting(firstPictureS);
-        plan = EncoderPlan::make(settings, picture.surface->width(), picture.surface->height());
-        encoder = session(plan);
-    } catch (...) {
-        source->letGo();
-        throw;
-    }
-    std::unique_ptr<H264Stream> stream;
-    try {
-        stream.reset(new H264Stream(source, std::move(pictures), plan, std::move(encoder),
-                                    idleKeyFrames, std::move(log), started));
-    } catch (...) {
-        // No thread for the stream's queue: the hold is still this function's to balance.
-        source->letGo();
-        throw;
-    }
+    HeldSource held(*source);
+    // This picture only gives the size; it is not encoded.
+    const auto picture = source->pictureWaiting(firstPictureS);
+    const auto plan =
+        EncoderPlan::make(settings, picture.surface->width(), picture.surface->height());
+    auto encoder = session(plan);
+    // From here the stream owns the hold, also when making it fails (no thread for its queue).
+    std::unique_ptr<H264Stream> stream(new H264Stream(source, std::move(held), std::move(pictures),
+                                                      plan, std::move(encoder), idleKeyFrames,
+                                                      std::move(log), started));
     stream->log_.debug([&] {
         return "a " + text(plan.width) + "x" + text(plan.height) +
                " H.264 stream's encoder is ready after " + text(stream->millisecondsSinceStart()) +
@@ -53,10 +42,12 @@ std::unique_ptr<H264Stream> H264Stream::make(std::shared_ptr<PixelSource> source
     return stream;
 }
 
-H264Stream::H264Stream(std::shared_ptr<PixelSource> source, std::shared_ptr<Pictures> pictures,
-                       EncoderPlan plan, std::unique_ptr<EncoderSession> session,
-                       bool idleKeyFrames, Log log, Clock::time_point started)
+H264Stream::H264Stream(std::shared_ptr<PixelSource> source, HeldSource held,
+                       std::shared_ptr<Pictures> pictures, EncoderPlan plan,
+                       std::unique_ptr<EncoderSession> session, bool idleKeyFrames, Log log,
+                       Clock::time_point started)
     : source_(std::move(source)),
+      held_(std::move(held)),
       pictures_(std::move(pictures)),
       plan_(plan),
       log_(std::move(log)),
@@ -297,7 +288,7 @@ void H264Stream::stop(std::optional<HelperFailure> failure) {
     // Cancels, waiting for a tick under way (unless this is the tick's own queue).
     timer.reset();
     session_->complete();
-    source_->letGo();
+    held_.letGo();
     // An encoder at full size leaves tens of megabytes glibc would otherwise keep.
     FreedMemory::giveBack();
     {

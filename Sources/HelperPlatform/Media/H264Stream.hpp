@@ -103,9 +103,10 @@ class H264Stream {
     static void warm(const Picture& picture, Pictures& pictures);
 
   private:
-    H264Stream(std::shared_ptr<PixelSource> source, std::shared_ptr<Pictures> pictures,
-               EncoderPlan plan, std::unique_ptr<EncoderSession> session, bool idleKeyFrames,
-               Log log, Clock::time_point started);
+    H264Stream(std::shared_ptr<PixelSource> source, HeldSource held,
+               std::shared_ptr<Pictures> pictures, EncoderPlan plan,
+               std::unique_ptr<EncoderSession> session, bool idleKeyFrames, Log log,
+               Clock::time_point started);
 
     /// Ends everything and then the output, with `failure` when given.
     void stop(std::optional<HelperFailure> failure);
@@ -119,6 +120,8 @@ class H264Stream {
     void emit(Bytes bytes);
 
     const std::shared_ptr<PixelSource> source_;
+    // Taken in `make`, let go by `stop` (or with the stream, were it never made whole).
+    HeldSource held_;
     const std::shared_ptr<Pictures> pictures_;
     const EncoderPlan plan_;
     const Log log_;

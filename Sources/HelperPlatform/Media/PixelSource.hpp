@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "HelperPlatform/Media/Surface.hpp"
 
@@ -70,6 +71,23 @@ class PixelSource {
 
     /// Releases the device side; no callback arrives afterwards.
     virtual void close() = 0;
+};
+
+/// One hold of a source, let go exactly once: by `letGo`, or else when the owner ends, whichever
+/// way it ends. The source must outlive it.
+class HeldSource {
+  public:
+    explicit HeldSource(PixelSource& source) : source_(&source) { source.hold(); }
+    HeldSource(HeldSource&& other) noexcept : source_(std::exchange(other.source_, nullptr)) {}
+    HeldSource& operator=(HeldSource&&) = delete;
+    ~HeldSource() { letGo(); }
+
+    void letGo() {
+        if (auto* source = std::exchange(source_, nullptr)) source->letGo();
+    }
+
+  private:
+    PixelSource* source_;
 };
 
 }  // namespace tavrel

@@ -8,22 +8,6 @@
 
 namespace tavrel {
 
-namespace {
-
-// One hold of the source, let go exactly once whichever way the scope is left.
-class Held {
-  public:
-    explicit Held(PixelSource& source) : source_(source) { source_.hold(); }
-    ~Held() { source_.letGo(); }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-
-  private:
-    PixelSource& source_;
-};
-
-}  // namespace
-
 ScreenFeed::ScreenFeed(std::shared_ptr<PixelSource> source, std::shared_ptr<Pictures> pictures,
                        bool idleKeyFrames, double firstPictureS, Log log)
     : source_(std::move(source)),
@@ -33,7 +17,7 @@ ScreenFeed::ScreenFeed(std::shared_ptr<PixelSource> source, std::shared_ptr<Pict
       log_(std::move(log)) {}
 
 JPEG ScreenFeed::screenshot(const ScreenshotRequest& request, const ScreenGeometry& screen) {
-    Held held(*source_);
+    HeldSource held(*source_);
     const auto picture = source_->pictureWaiting(firstPictureS_);
     const auto plan =
         ScreenshotPlan::make(request, picture.surface->width(), picture.surface->height(), screen);
@@ -50,7 +34,7 @@ AsyncStream<Bytes> ScreenFeed::stream(const StreamSettings& settings) {
 
 void ScreenFeed::warm(const ScreenGeometry& screen, double waitingS) {
     const auto start = std::chrono::steady_clock::now();
-    Held held(*source_);
+    HeldSource held(*source_);
     const auto picture = source_->pictureWaiting(waitingS);
     {
         std::jthread encoder([&] { H264Stream::warm(picture, *pictures_); });

@@ -1,5 +1,6 @@
 #include "HelperPlatform/Media/Warming.hpp"
 
+#include "HelperCore/Concurrency/JobFailures.hpp"
 #include "HelperCore/Concurrency/ThreadName.hpp"
 
 namespace tavrel {
@@ -19,6 +20,8 @@ void Warming::start(std::function<void()> body) {
             try {
                 body();
             } catch (...) {
+                // Warming only saves the first answer time; that answer meets the same failure.
+                JobFailures::reportCurrent("tavrel.warming");
             }
             {
                 std::lock_guard lock(lock_);

@@ -19,7 +19,7 @@ class Warming {
     Warming& operator=(const Warming&) = delete;
 
     /// Runs `body` in the background, unless a warm-up was started before. The body's
-    /// exceptions are dropped.
+    /// exceptions are logged (`JobFailures`).
     void start(std::function<void()> body);
 
     /// Returns once the warm-up has finished; at once when none was started or it is over.

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Concurrency/JobFailures.hpp"
 #include "HelperCore/Concurrency/RepeatingTimer.hpp"
 #include "HelperCore/Concurrency/SerialQueue.hpp"
 #include "HelperPlatform/Server/FreedMemory.hpp"
@@ -30,6 +31,7 @@ namespace {
 void serve(Device& device, const ServeLoopOptions& options, const Log& log) {
     ::signal(SIGPIPE, SIG_IGN);
     FreedMemory::giveBackAsFreed();
+    JobFailures::logTo(log);
     // Every thread started from here on inherits the block, so the signals reach the watcher.
     SignalWatcher::blockInThisThread({SIGTERM, SIGINT});
 

@@ -253,6 +253,27 @@ TEST(Connection, ReadAndWriteFailuresEndOrSkipQuietly) {
     EXPECT_EQ(served.channel->closeCount(), 1u);
 }
 
+// A client whose socket failed under a long pipeline: had the requests already cut been
+// answered all the same, a gone client would keep the helper busy for each of them.
+TEST(Connection, RequestsWaitingWhenTheSocketFailsAreLeftUnanswered) {
+    Served served;
+    served.channel->failWritesAfter(0);
+    served.start();
+    Bytes pipeline = Wire::encode(request(1, "{}"));  // its failure frame fails the socket
+    for (std::uint32_t id = 2; id <= 21; ++id) {
+        const Bytes frame = Wire::encode(request(id, R"({"op":"screenshot","quality":50})"));
+        pipeline.insert(pipeline.end(), frame.begin(), frame.end());
+    }
+    served.channel->feed(std::move(pipeline));
+    ASSERT_TRUE(served.channel->waitForClose(5s)) << "the connection ends without its input";
+    served.finish();
+    EXPECT_EQ(served.device.calls(Operation::screenshot), 0);
+    EXPECT_EQ(served.channel->writeCount(), 1u);
+    EXPECT_EQ(served.logged(),
+              std::vector<std::string>{"[debug] leaving 20 requests unanswered: the client can "
+                                       "no longer be written to"});
+}
+
 // A socket whose peer reads only when the test says so.
 class StalledSink : public FrameSink {
   public:
