@@ -19,11 +19,12 @@ const char* const usage =
     "  button home|lock|side|siri|apple_pay [--hold S]\n"
     "  key CODE\n"
     "  type TEXT\n"
-    "  accessibility [--raw]\n"
+    "  accessibility [--raw | --compact]\n"
     "  element IDENTIFIER\n"
     "  stream FILE --seconds N [--fps N] [--scale S] [--key-frame-s S] [--bitrate N]\n"
     "  record FILE --seconds N [--fps N] [--scale S]\n"
     "  view [--port N] [--bind ADDR] [--fps N] [--scale S]\n"
+    "  mcp [--socket PATH]... [--udid UDID]...   (a Model Context Protocol server on stdio)\n"
     "points are the screen's points; FILE - writes to standard output";
 
 namespace {
@@ -164,9 +165,13 @@ ClientCommand command(const std::vector<std::string>& items, std::size_t at) {
         return TypeCommand{parts.positional[0]};
     }
     if (word == "accessibility") {
-        auto parts = split(items, from, {}, {"raw"});
+        auto parts = split(items, from, {}, {"raw", "compact"});
         needPositional(parts, 0, word, "no arguments");
-        return AccessibilityCommand{parts.switches.contains("raw")};
+        if (parts.switches.contains("raw") && parts.switches.contains("compact")) {
+            throw UsageError("accessibility takes --raw or --compact, not both");
+        }
+        return AccessibilityCommand{parts.switches.contains("raw"),
+                                    parts.switches.contains("compact")};
     }
     if (word == "element") {
         auto parts = split(items, from, {}, {});
@@ -204,6 +209,7 @@ ClientCommand command(const std::vector<std::string>& items, std::size_t at) {
         return result;
     }
     if (word == "view") return view(split(items, from, {"port", "bind", "fps", "scale"}, {}));
+    if (word == "mcp") return McpArguments::parse(items, from);
     throw UsageError("not a command: " + word);
 }
 
@@ -262,9 +268,21 @@ ClientInvocation parse(const std::vector<std::string>& arguments) {
         }
         at += 2;
     }
-    if (invocation.socket.empty()) throw UsageError("the helper is named with --socket PATH");
-    if (at == arguments.size()) throw UsageError("no command");
+    if (at == arguments.size()) {
+        if (invocation.socket.empty()) throw UsageError("the helper is named with --socket PATH");
+        throw UsageError("no command");
+    }
     invocation.command = command(arguments, at);
+    if (auto* mcp = std::get_if<McpCommand>(&invocation.command)) {
+        // The server takes its helpers after the command too, and may start its own.
+        if (!invocation.socket.empty())
+            mcp->sockets.insert(mcp->sockets.begin(), invocation.socket);
+        if (mcp->sockets.empty() && mcp->udids.empty()) {
+            throw UsageError("mcp needs a helper: --socket PATH or --udid UDID");
+        }
+        return invocation;
+    }
+    if (invocation.socket.empty()) throw UsageError("the helper is named with --socket PATH");
     return invocation;
 }
 
