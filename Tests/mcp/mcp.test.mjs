@@ -201,6 +201,16 @@ describe('tavrel-client mcp', { concurrency: false }, () => {
       assert.match(text(await call(client, 'ui_tree')), /Button "Tap me" #tap-button @/);
       await client.close();
     }
+    // Offered only a newer version, the client learns from -32022 which one the server speaks
+    // and does not fall back to the handshake of a server that has the newer era.
+    await assert.rejects(
+      connect('auto', served(), { supportedProtocolVersions: ['2027-01-01', '2025-11-25'] }),
+      (error) => {
+        assert.equal(error.code, -32022, String(error));
+        assert.deepEqual([error.supported, error.requested], [['2026-07-28'], '2027-01-01']);
+        return true;
+      },
+    );
   });
 
   test('a screenshot decodes to the size it promises', async () => {

@@ -80,6 +80,11 @@ void McpRecording::run(std::stop_token stop) {
                 std::lock_guard guard(lock_);
                 firstPicture_ = ClientRecording::now();
             }
+            if (arrived - *first > std::chrono::duration<double>(longestS)) {
+                std::lock_guard guard(lock_);
+                limitReached_ = true;
+                break;
+            }
             const Bytes bytes = FrameFile::encode(
                 {FrameFile::Kind::h264, std::chrono::duration<double>(arrived - *first).count(),
                  frame->blob});
@@ -176,6 +181,10 @@ nlohmann::json McpRecording::stop() {
     report["frames"] = frames;
     report["touches"] = job.touches.size();
     report["marks"] = options_.marks;
+    {
+        std::lock_guard guard(lock_);
+        if (limitReached_) report["stopped_at_limit_s"] = longestS;
+    }
     if (!error) report["bytes"] = bytes;
     return report;
 }

@@ -25,6 +25,8 @@ class McpRecording {
         bool marks = false;
     };
     enum class State { recording, stopped, failed };
+    /// The longest recording: an agent that forgets record_stop does not fill the disk.
+    static constexpr double longestS = 600;
 
     /// Starts streaming. Throws HelperFailure when the folder or the connection cannot be made.
     McpRecording(const std::string& socket, Options options, double widthPt, double heightPt);
@@ -61,6 +63,7 @@ class McpRecording {
     State state_ = State::recording;
     std::string failure_;
     std::size_t frameCount_ = 0;
+    bool limitReached_ = false;
     /// When the first picture arrived, on the system clock; 0 before.
     double firstPicture_ = 0;
     std::vector<RecordedTouch> touches_;

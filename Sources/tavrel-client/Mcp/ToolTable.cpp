@@ -170,7 +170,8 @@ std::vector<ToolSpec> make() {
          true, false, false});
     tools.push_back(
         {"record_start", "Start recording",
-         "Records the screen into an MP4 until record_stop. With marks, the touches made "
+         "Records the screen into an MP4 until record_stop (at most 10 minutes). With "
+         "marks, the touches made "
          "through this server while recording are painted on.",
          object({{"path",
                   {{"type", "string"}, {"minLength", 1}, {"description", "Where the .mp4 goes."}}},

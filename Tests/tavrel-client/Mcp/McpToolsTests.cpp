@@ -209,14 +209,15 @@ TEST(ScreenCapture, SizesForAModel) {
 }
 
 TEST(ScreenCapture, EncodesBase64AsTheStandardSays) {
-    const std::vector<std::pair<std::string, std::string>> vectors = {{"", ""},
-                                                                      {"f", "Zg=="},
-                                                                      {"fo", "Zm8="},
-                                                                      {"foo", "Zm9v"},
-                                                                      {"foob", "Zm9vYg=="},
-                                                                      {"fooba", "Zm9vYmE="},
-                                                                      {"foobar", "Zm9vYmFy"},
-                                                                      {"\xff\xfe\x00", "//4A"}};
+    const std::vector<std::pair<std::string, std::string>> vectors = {
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+        {std::string("\xff\xfe\x00", 3), "//4A"}};
     for (const auto& [plain, encoded] : vectors) {
         EXPECT_EQ(ScreenCapture::base64(Bytes(plain.begin(), plain.end())), encoded) << plain;
     }
