@@ -15,6 +15,26 @@ constexpr std::array<std::string_view, 17> actionableTraits = {
     "Toggle",    "Selected",    "NotEnabled", "IsEditing",   "Scrollable",  "BackButton",
     "TabButton", "PopupButton", "MenuItem",   "RadioButton", "DeleteKey"};
 
+// Traits a role already says: a Cell is tapped like a Button, a Slider is Adjustable.
+bool impliedBy(std::string_view role, std::string_view trait) {
+    if (trait == role) return true;
+    if (trait == "Button") {
+        return role == "Cell" || role == "Switch" || role == "Toggle" || role == "Link" ||
+               role == "Tab" || role == "MenuItem" || role == "PopUpButton";
+    }
+    if (trait == "Toggle") return role == "Switch";
+    if (trait == "Adjustable") return role == "Slider" || role == "Stepper";
+    if (trait == "TextEntry") {
+        return role == "TextField" || role == "SearchField" || role == "SecureTextField" ||
+               role == "TextArea";
+    }
+    if (trait == "Scrollable") {
+        return role == "Table" || role == "ScrollView" || role == "CollectionView" ||
+               role == "List";
+    }
+    return false;
+}
+
 std::string number(double value) {
     const double rounded = std::round(value * 10) / 10;
     char text[32];
@@ -78,6 +98,7 @@ std::string line(const nlohmann::json& element) {
         for (const auto& name : *names) {
             if (!name.is_string()) continue;
             const auto text = name.get<std::string>();
+            if (impliedBy(out.substr(0, out.find(' ')), text)) continue;
             for (const auto kept : actionableTraits) {
                 if (text == kept) traits += (traits.empty() ? "" : ",") + text;
             }

@@ -9,7 +9,8 @@ namespace tavrel::client::mcp {
 /// indented two spaces a level, as
 ///   Role "label" #identifier =value @x,y widthxheight [Trait,Trait] disabled
 /// where each part after the role appears only when the element has it, numbers are points
-/// rounded to one decimal, and only the traits that say how an element can be used are kept.
+/// rounded to one decimal, and only the traits that say how an element can be used, beyond
+/// what its role says, are kept.
 namespace CompactTree {
 
 /// The whole document; a document without elements gives "(no elements)".

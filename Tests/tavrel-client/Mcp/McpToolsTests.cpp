@@ -123,7 +123,8 @@ const json demo = json::parse(R"({"backend":"native","elements":[
      "value":"say \"hi\"\nthere","frame":{"x":20,"y":400,"width":353,"height":40},
      "traits":["TextEntry"],"enabled":true,"children":[]},
     {"type":"Cell","subrole":null,"label":"Row 1","title":null,"identifier":"row-1","value":null,
-     "frame":{"x":0,"y":500,"width":393,"height":44},"traits":null,"enabled":true,"children":[]},
+     "frame":{"x":0,"y":500,"width":393,"height":44},"traits":["Button","Selected"],
+     "enabled":true,"children":[]},
     {"type":"Cell","subrole":null,"label":"Row 10","title":null,"identifier":"row-10",
      "value":0.25,"frame":{"x":0,"y":544.04,"width":393,"height":44},"traits":null,
      "enabled":true,"children":[]},
@@ -134,11 +135,10 @@ const json demo = json::parse(R"({"backend":"native","elements":[
 TEST(CompactTree, WritesOneElementALineIndentedByDepth) {
     EXPECT_EQ(CompactTree::text(demo),
               "Application \"Demo\" @0,0 393x852\n"
-              "  Button \"Tap me\" #tap-button @96.5,200 200x44.3 [Button]\n"
-              "  Switch \"Wi-Fi\" #wifi-switch =1 @20,300 353x44 [Button,Toggle] disabled\n"
-              "  TextField \"Name\" #name-field =\"say \\\"hi\\\"\\nthere\" @20,400 353x40 "
-              "[TextEntry]\n"
-              "  Cell \"Row 1\" #row-1 @0,500 393x44\n"
+              "  Button \"Tap me\" #tap-button @96.5,200 200x44.3\n"
+              "  Switch \"Wi-Fi\" #wifi-switch =1 @20,300 353x44 disabled\n"
+              "  TextField \"Name\" #name-field =\"say \\\"hi\\\"\\nthere\" @20,400 353x40\n"
+              "  Cell \"Row 1\" #row-1 @0,500 393x44 [Selected]\n"
               "  Cell \"Row 10\" #row-10 =0.3 @0,544 393x44\n"
               "  Element \"Tap me\" @0,0 1x1\n");
     EXPECT_EQ(CompactTree::text(json::object()), "(no elements)\n");
@@ -171,11 +171,12 @@ TEST(ElementQuery, FindsByEachCriterionAndNamesExactlyOne) {
     };
     EXPECT_EQ(failure("Tap me"),
               "2 elements have the identifier or label \"Tap me\"; name one by its identifier:\n"
-              "  Button \"Tap me\" #tap-button @96.5,200 200x44.3 [Button]\n"
+              "  Button \"Tap me\" #tap-button @96.5,200 200x44.3\n"
               "  Element \"Tap me\" @0,0 1x1");
     EXPECT_EQ(failure("Row"),
               "no element has the identifier or label \"Row\"; elements whose label contains "
-              "it:\n  Cell \"Row 1\" #row-1 @0,500 393x44\n  Cell \"Row 10\" #row-10 =0.3 @0,544 "
+              "it:\n  Cell \"Row 1\" #row-1 @0,500 393x44 [Selected]\n  Cell \"Row 10\" #row-10 "
+              "=0.3 @0,544 "
               "393x44");
     EXPECT_EQ(failure("zzz"),
               "no element has the identifier or label \"zzz\"; ui_tree lists the elements");
