@@ -16,7 +16,7 @@
 #include "tavrel-client/Mcp/CompactTree.hpp"
 #include "tavrel-client/Mcp/McpServer.hpp"
 #include "tavrel-client/StreamFiles.hpp"
-#include "tavrel-client/ViewServer.hpp"
+#include "tavrel-client/View/ViewServer.hpp"
 
 namespace tavrel::client {
 namespace {

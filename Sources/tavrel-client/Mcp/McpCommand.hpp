@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tavrel::client {
@@ -16,9 +17,9 @@ struct McpCommand {
 
 namespace McpArguments {
 
-/// The words after "mcp" (from `items[from]` on): --socket PATH and --udid UDID, each as often
-/// as wanted. Throws UsageError.
-McpCommand parse(const std::vector<std::string>& items, std::size_t from);
+/// The flags given after "mcp", in their order: --socket PATH and --udid UDID, each as often as
+/// wanted. Throws UsageError.
+McpCommand parse(const std::vector<std::pair<std::string, std::string>>& flags);
 
 }  // namespace McpArguments
 }  // namespace tavrel::client
