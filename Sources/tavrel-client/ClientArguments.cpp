@@ -16,6 +16,8 @@ struct Split {
     std::vector<std::string> positional;
     std::map<std::string, std::string> flags;
     std::map<std::string, bool> switches;
+    /// Every flag with its value in the order given, for flags that may come several times.
+    std::vector<std::pair<std::string, std::string>> given;
 };
 
 Split split(const std::vector<std::string>& items, std::size_t from,
@@ -36,6 +38,7 @@ Split split(const std::vector<std::string>& items, std::size_t from,
             }
             if (index + 1 == items.size()) throw UsageError(item + " needs a value");
             result.flags[name] = items[++index];
+            result.given.emplace_back(name, items[index]);
             continue;
         }
         result.positional.push_back(item);
@@ -191,12 +194,16 @@ const std::vector<CommandEntry>& commands() {
              return TypeCommand{parts.positional[0]};
          }},
         {"accessibility",
-         "accessibility [--raw]",
+         "accessibility [--raw | --compact]",
          {},
-         {"raw"},
+         {"raw", "compact"},
          [](Split& parts, const std::string& name) -> ClientCommand {
              needPositional(parts, 0, name, "no arguments");
-             return AccessibilityCommand{parts.switches.contains("raw")};
+             if (parts.switches.contains("raw") && parts.switches.contains("compact")) {
+                 throw UsageError("accessibility takes --raw or --compact, not both");
+             }
+             return AccessibilityCommand{parts.switches.contains("raw"),
+                                         parts.switches.contains("compact")};
          }},
         {"element",
          "element IDENTIFIER",
@@ -243,6 +250,14 @@ const std::vector<CommandEntry>& commands() {
              if (parts.flags.contains("bind")) result.bind = parts.flags["bind"];
              readRateAndScale(parts, result);
              return result;
+         }},
+        {"mcp",
+         "mcp [--socket PATH]... [--udid UDID]...   (a Model Context Protocol server on stdio)",
+         {"socket", "udid"},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             needPositional(parts, 0, name, "no arguments");
+             return McpArguments::parse(parts.given);
          }},
     };
     return table;
@@ -326,9 +341,21 @@ ClientInvocation parse(const std::vector<std::string>& arguments) {
         }
         at += 2;
     }
-    if (invocation.socket.empty()) throw UsageError("the helper is named with --socket PATH");
-    if (at == arguments.size()) throw UsageError("no command");
+    if (at == arguments.size()) {
+        if (invocation.socket.empty()) throw UsageError("the helper is named with --socket PATH");
+        throw UsageError("no command");
+    }
     invocation.command = command(arguments, at);
+    if (auto* mcp = std::get_if<McpCommand>(&invocation.command)) {
+        // The server takes its helpers after the command too, and may start its own.
+        if (!invocation.socket.empty())
+            mcp->sockets.insert(mcp->sockets.begin(), invocation.socket);
+        if (mcp->sockets.empty() && mcp->udids.empty()) {
+            throw UsageError("mcp needs a helper: --socket PATH or --udid UDID");
+        }
+        return invocation;
+    }
+    if (invocation.socket.empty()) throw UsageError("the helper is named with --socket PATH");
     return invocation;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "HelperCore/Screenshot/Screen.hpp"
+#include "tavrel-client/Mcp/McpCommand.hpp"
 
 namespace tavrel::client {
 
@@ -78,6 +79,8 @@ struct ElementCommand {
 };
 struct AccessibilityCommand {
     bool raw = false;
+    /// One element a line, as the MCP server's ui_tree gives it.
+    bool compact = false;
     bool operator==(const AccessibilityCommand&) const = default;
 };
 struct StreamCommand {
@@ -102,10 +105,10 @@ struct ViewCommand {
     bool operator==(const ViewCommand&) const = default;
 };
 
-using ClientCommand = std::variant<HelloCommand, DescribeCommand, ScreenshotCommand, TapCommand,
-                                   SwipeCommand, ButtonCommand, KeyCommand, TypeCommand,
-                                   AccessibilityCommand, ElementCommand, StreamCommand,
-                                   RecordCommand, ViewCommand>;
+using ClientCommand =
+    std::variant<HelloCommand, DescribeCommand, ScreenshotCommand, TapCommand, SwipeCommand,
+                 ButtonCommand, KeyCommand, TypeCommand, AccessibilityCommand, ElementCommand,
+                 StreamCommand, RecordCommand, ViewCommand, McpCommand>;
 
 struct ClientInvocation {
     std::string socket;

@@ -13,6 +13,8 @@
 #include "tavrel-client/ClientRecording.hpp"
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/ClientSocket.hpp"
+#include "tavrel-client/Mcp/CompactTree.hpp"
+#include "tavrel-client/Mcp/McpServer.hpp"
 #include "tavrel-client/StreamFiles.hpp"
 #include "tavrel-client/View/ViewServer.hpp"
 
@@ -171,6 +173,13 @@ void run(const ClientInvocation& invocation, std::ostream& out, std::ostream& no
     if (const auto* command = std::get_if<ViewCommand>(&invocation.command)) {
         return view(invocation, *command, out);
     }
+    if (const auto* command = std::get_if<McpCommand>(&invocation.command)) {
+        // Standard output carries the protocol alone: the server writes to the descriptor.
+        out.flush();
+        mcp::McpDevices devices(*command);
+        mcp::McpServer(devices, 0, 1).run();
+        return;
+    }
     Session session{invocation, ClientSocket(invocation.socket)};
     std::visit(
         [&](const auto& command) {
@@ -211,6 +220,9 @@ void run(const ClientInvocation& invocation, std::ostream& out, std::ostream& no
                 const Frame reply = session.ask(ClientRequests::accessibility());
                 if (command.raw) {
                     out << text(reply.json) << '\n';
+                } else if (command.compact) {
+                    out << mcp::CompactTree::text(
+                        nlohmann::json::parse(text(reply.json), nullptr, false));
                 } else {
                     const auto document = nlohmann::json::parse(text(reply.json), nullptr, false);
                     out << (document.is_discarded() ? text(reply.json) : document.dump(2)) << '\n';
@@ -222,7 +234,7 @@ void run(const ClientInvocation& invocation, std::ostream& out, std::ostream& no
             } else if constexpr (std::is_same_v<T, RecordCommand>) {
                 ClientRecording::record(
                     session.socket, command, [&session] { return session.deadline(); }, out);
-            } else if constexpr (std::is_same_v<T, ViewCommand>) {
+            } else if constexpr (std::is_same_v<T, ViewCommand> || std::is_same_v<T, McpCommand>) {
                 // served above, without a session of its own
             }
         },
