@@ -115,6 +115,12 @@ HIDEvent HIDEvent::decode(const json& object) {
     if (const json* button = member(object, "button"))
         event.button = stringMember(*button, "button");
     if (const json* code = member(object, "code")) event.code = integerMember(*code, "code");
+    if (const json* finger = member(object, "finger")) {
+        event.finger = integerMember(*finger, "finger");
+        if (event.finger < 0 || event.finger >= HIDEvent::fingers)
+            throw json::out_of_range::create(
+                406, "\"finger\" of a HID event is 0 or 1, not " + finger->dump(), finger);
+    }
     return event;
 }
 
@@ -125,6 +131,7 @@ void to_json(json& object, const HIDEvent& event) {
                   {"y", event.y},
                   {"button", event.button},
                   {"code", event.code}};
+    if (event.finger != 0) object["finger"] = event.finger;
 }
 
 void from_json(const json& object, HIDEvent& event) {
@@ -138,10 +145,16 @@ std::optional<DigitizerPhase> digitizerPhase(std::uint64_t rawValue) {
 
 std::string HIDStep::description() const {
     if (const Touch* touch = asTouch()) {
-        static const char* const phases[] = {"start", "position", "end", "?"};
-        std::uint64_t phase = std::min<std::uint64_t>(rawValue(touch->phase), 3);
-        return std::string("touch(") + phases[phase] + ", " + shortest(touch->x) + ", " +
-               shortest(touch->y) + ")";
+        auto contact = [](const std::optional<Contact>& finger) -> std::string {
+            if (!finger) return "-";
+            static const char* const phases[] = {"start", "position", "end", "?"};
+            std::uint64_t phase = std::min<std::uint64_t>(rawValue(finger->phase), 3);
+            return std::string(phases[phase]) + ", " + shortest(finger->x) + ", " +
+                   shortest(finger->y);
+        };
+        std::string text = "touch(" + contact(touch->one);
+        if (touch->two) text += " | " + contact(touch->two);
+        return text + ")";
     }
     const char* state = nullptr;
     std::string what;
