@@ -63,22 +63,29 @@ std::optional<std::string> optionalText(const json& object, const char* key) {
     return found->get<std::string>();
 }
 
+std::vector<std::vector<double>> pointList(const json& points, const char* key) {
+    if (!points.is_array()) wrongType(key, "an array");
+    std::vector<std::vector<double>> list;
+    for (const json& point : points) {
+        if (!point.is_array()) wrongType(key, "an array of arrays of numbers");
+        std::vector<double> coordinates;
+        for (const json& coordinate : point) {
+            if (!coordinate.is_number()) wrongType(key, "an array of arrays of numbers");
+            coordinates.push_back(coordinate.get<double>());
+        }
+        list.push_back(std::move(coordinates));
+    }
+    return list;
+}
+
 RecordedTouch touch(const json& value, std::size_t index) {
     if (!value.is_object()) throw NotAJob("touch " + std::to_string(index) + " is not an object");
     RecordedTouch touch;
     touch.t = number(value, "t");
     touch.kind = text(value, "kind");
-    const json& points = field(value, "points");
-    if (!points.is_array()) wrongType("points", "an array");
-    for (const json& point : points) {
-        if (!point.is_array()) wrongType("points", "an array of arrays of numbers");
-        std::vector<double> coordinates;
-        for (const json& coordinate : point) {
-            if (!coordinate.is_number()) wrongType("points", "an array of arrays of numbers");
-            coordinates.push_back(coordinate.get<double>());
-        }
-        touch.points.push_back(std::move(coordinates));
-    }
+    touch.points = pointList(field(value, "points"), "points");
+    if (const auto two = value.find("points_two"); two != value.end() && !two->is_null())
+        touch.pointsTwo = pointList(*two, "points_two");
     touch.duration = number(value, "duration");
     touch.by = text(value, "by");
     return touch;
@@ -146,6 +153,7 @@ void to_json(nlohmann::json& json, const RecordedTouch& touch) {
                           {"points", touch.points},
                           {"duration", touch.duration},
                           {"by", touch.by}};
+    if (!touch.pointsTwo.empty()) json["points_two"] = touch.pointsTwo;
 }
 
 void to_json(nlohmann::json& json, const RenderJob& job) {
