@@ -16,6 +16,8 @@ const char* const usage =
     "  screenshot FILE [--max-width N] [--quality Q] [--crop X,Y,W,H]\n"
     "  tap X Y | tap --element IDENTIFIER [--log FILE [--since T]]\n"
     "  swipe X1 Y1 X2 Y2 [--seconds S] [--log FILE [--since T]]\n"
+    "  pinch (X Y | --element IDENTIFIER) --scale S [--seconds S] [--log FILE [--since T]]\n"
+    "  rotate (X Y | --element IDENTIFIER) --degrees D [--seconds S] [--log FILE [--since T]]\n"
     "  button home|lock|side|siri|apple_pay [--hold S]\n"
     "  key CODE\n"
     "  type TEXT\n"
@@ -91,6 +93,45 @@ ViewCommand view(Split parts) {
     return result;
 }
 
+double boundedFlag(Split& parts, const std::string& flag, double lowest, double highest,
+                   const std::string& range) {
+    const double value = number(parts.flags[flag], "--" + flag);
+    if (value < lowest || value > highest) {
+        throw UsageError("--" + flag + " is " + range + ", not " + parts.flags[flag]);
+    }
+    return value;
+}
+
+// pinch and rotate: the centre as X Y or --element, the one flag that says what the fingers do
+// (--scale or --degrees, required), --seconds and the log.
+template <class Command>
+Command twoFingers(const std::vector<std::string>& items, std::size_t from, const std::string& word,
+                   const std::string& what, double lowest, double highest,
+                   const std::string& range) {
+    auto parts = split(items, from, {what, "element", "seconds", "log", "since"}, {});
+    Command result;
+    if (parts.flags.contains("element")) {
+        needPositional(parts, 0, word, "X Y or --element IDENTIFIER, not both");
+        result.element = parts.flags["element"];
+    } else {
+        needPositional(parts, 2, word, "X Y or --element IDENTIFIER");
+        result.x = number(parts.positional[0], "X");
+        result.y = number(parts.positional[1], "Y");
+    }
+    if (!parts.flags.contains(what)) throw UsageError(word + " needs --" + what);
+    const double amount = boundedFlag(parts, what, lowest, highest, range);
+    if constexpr (std::is_same_v<Command, PinchCommand>) {
+        result.scale = amount;
+    } else {
+        result.degrees = amount;
+    }
+    if (parts.flags.contains("seconds")) {
+        result.seconds = boundedFlag(parts, "seconds", 0, 60, "0 to 60");
+    }
+    result.log = touchLog(parts);
+    return result;
+}
+
 ClientCommand command(const std::vector<std::string>& items, std::size_t at) {
     const std::string& word = items[at];
     const std::size_t from = at + 1;
@@ -140,6 +181,12 @@ ClientCommand command(const std::vector<std::string>& items, std::size_t at) {
         }
         result.log = touchLog(parts);
         return result;
+    }
+    if (word == "pinch") {
+        return twoFingers<PinchCommand>(items, from, word, "scale", 0.1, 10, "0.1 to 10");
+    }
+    if (word == "rotate") {
+        return twoFingers<RotateCommand>(items, from, word, "degrees", -720, 720, "-720 to 720");
     }
     if (word == "button") {
         auto parts = split(items, from, {"hold"}, {});
