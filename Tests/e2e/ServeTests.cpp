@@ -127,8 +127,8 @@ TEST(Serve, StreamsDecodableAccessUnitsAndStopsWhenTheClientGoes) {
         testing::TestClient client(served.socket());
         client.request(7,
                        R"({"op":"stream","fps":30,"scale":0.5,"key_frame_s":1,"bitrate":1000000})");
-        const auto end = std::chrono::steady_clock::now() + 1500ms;
-        while (std::chrono::steady_clock::now() < end) {
+        // An animated screen at 30 fps: a loaded machine only makes them come later.
+        while (units.size() < 10) {
             auto frame = client.readFrame(5s);
             ASSERT_TRUE(frame);
             ASSERT_EQ(frame->id, 7u);
@@ -138,7 +138,6 @@ TEST(Serve, StreamsDecodableAccessUnitsAndStopsWhenTheClientGoes) {
             units.push_back(frame->blob);
         }
     }
-    ASSERT_GE(units.size(), 10u);  // an animated screen at 30 fps
     for (const auto& unit : units) EXPECT_TRUE(endsWithDelimiter(unit));
     const auto decoded = decodeAccessUnits(units);
     EXPECT_EQ(decoded.error, "");

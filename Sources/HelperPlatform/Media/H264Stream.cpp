@@ -1,11 +1,11 @@
 #include "HelperPlatform/Media/H264Stream.hpp"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <exception>
 #include <string>
 #include <vector>
+
+#include "HelperPlatform/Server/FreedMemory.hpp"
 
 namespace tavrel {
 
@@ -299,7 +299,7 @@ void H264Stream::stop(std::optional<HelperFailure> failure) {
     session_->complete();
     source_->letGo();
     // An encoder at full size leaves tens of megabytes glibc would otherwise keep.
-    ::malloc_trim(0);
+    FreedMemory::giveBack();
     {
         std::lock_guard lock(lock_);
         state_ = State::stopped;

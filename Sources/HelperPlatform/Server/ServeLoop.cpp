@@ -11,6 +11,7 @@
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Concurrency/RepeatingTimer.hpp"
 #include "HelperCore/Concurrency/SerialQueue.hpp"
+#include "HelperPlatform/Server/FreedMemory.hpp"
 #include "HelperPlatform/Server/SignalWatcher.hpp"
 #include "HelperPlatform/Server/SocketServer.hpp"
 
@@ -28,6 +29,7 @@ namespace {
 
 void serve(Device& device, const ServeLoopOptions& options, const Log& log) {
     ::signal(SIGPIPE, SIG_IGN);
+    FreedMemory::giveBackAsFreed();
     // Every thread started from here on inherits the block, so the signals reach the watcher.
     SignalWatcher::blockInThisThread({SIGTERM, SIGINT});
 

@@ -1,6 +1,5 @@
 #include "HelperPlatform/Server/SocketServer.hpp"
 
-#include <malloc.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -11,6 +10,7 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Concurrency/ThreadName.hpp"
+#include "HelperPlatform/Server/FreedMemory.hpp"
 
 namespace tavrel {
 namespace {
@@ -131,7 +131,7 @@ SocketServer::SocketServer(const std::string& path, Device& device, Log log, Tas
       mailbox_(std::make_shared<Mailbox>()),
       readBuffer_(readSize) {
     // A large request's parse tree is freed, but glibc keeps the pages unless asked.
-    if (!limits_.afterLargeRequest) limits_.afterLargeRequest = [] { ::malloc_trim(0); };
+    if (!limits_.afterLargeRequest) limits_.afterLargeRequest = FreedMemory::giveBack;
     mailbox_->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     try {

@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -34,6 +38,73 @@ bool becomeUser(const UnprivilegedUser& user, rlim_t processLimit) {
     const rlimit processes{processLimit, processLimit};
     return ::setgroups(0, nullptr) == 0 && ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0 &&
            ::setrlimit(RLIMIT_NPROC, &processes) == 0;
+}
+
+bool searchable(const fs::path& folder, const UnprivilegedUser& user) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) return true;  // the probe tells
+    const mode_t bit = info.st_uid == user.uid   ? S_IXUSR
+                       : info.st_gid == user.gid ? S_IXGRP
+                                                 : S_IXOTH;
+    return (info.st_mode & bit) != 0;
+}
+
+// The folders above `targets` the user may not enter, shallowest first, with the way on from
+// each.
+std::vector<ClosedFolder> closedAbove(const std::vector<fs::path>& targets,
+                                      const UnprivilegedUser& user) {
+    std::map<fs::path, std::vector<fs::path>> found;  // sorted: a folder before those within it
+    for (const auto& target : targets) {
+        const fs::path full = fs::weakly_canonical(fs::absolute(target));
+        fs::path at = full.root_path();
+        for (auto part = std::next(full.begin()); part != full.end(); ++part) {
+            const fs::path next = at / *part;
+            if (at != at.root_path() && !searchable(at, user)) {
+                auto& ways = found[at];
+                if (std::find(ways.begin(), ways.end(), next) == ways.end()) ways.push_back(next);
+            }
+            at = next;
+        }
+    }
+    std::vector<ClosedFolder> closed;
+    for (auto& [folder, ways] : found) closed.push_back({folder, std::move(ways)});
+    return closed;
+}
+
+// Between fork and exec, so only system calls: a mount namespace of this process's own in which
+// each closed folder is covered by an open one holding the real folders on the way.
+bool openView(const std::vector<ClosedFolder>& closed) {
+    if (closed.empty()) return true;
+    if (::unshare(CLONE_NEWNS) != 0) return false;
+    // Nothing mounted here may show in the namespace the rest of the system sees.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    constexpr std::size_t mostWays = 16;
+    for (const auto& cover : closed) {
+        if (cover.ways.size() > mostWays) return false;
+        int kept[mostWays];
+        for (std::size_t i = 0; i < cover.ways.size(); ++i) {
+            kept[i] = ::open(cover.ways[i].c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (kept[i] < 0) return false;
+        }
+        if (::mount("tmpfs", cover.folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                    "mode=0755,size=64k") != 0)
+            return false;
+        for (std::size_t i = 0; i < cover.ways.size(); ++i) {
+            char source[32] = "/proc/self/fd/";
+            std::size_t end = 14;
+            char digits[12];
+            std::size_t count = 0;
+            for (unsigned n = static_cast<unsigned>(kept[i]); count == 0 || n > 0; n /= 10)
+                digits[count++] = static_cast<char>('0' + n % 10);
+            while (count > 0) source[end++] = digits[--count];
+            source[end] = '\0';
+            if (::mkdir(cover.ways[i].c_str(), 0755) != 0 ||
+                ::mount(source, cover.ways[i].c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+                return false;
+            ::close(kept[i]);
+        }
+    }
+    return true;
 }
 
 // Closes every descriptor from 3 up but `a` and `b`.
@@ -66,19 +137,27 @@ UnprivilegedUser UnprivilegedUser::nobody() {
     return user;
 }
 
-bool UnprivilegedUser::mayRun(const std::string& path) {
+bool UnprivilegedUser::mayRun(const std::string& path, const std::vector<fs::path>& reads) {
     if (!usable()) return false;
+    std::vector<fs::path> targets{fs::path(path).parent_path()};
+    targets.insert(targets.end(), reads.begin(), reads.end());
+    closed = closedAbove(targets, *this);
     const pid_t probe = ::fork();
     if (probe == 0) {
-        const bool may = ::setgroups(0, nullptr) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0 &&
-                         ::access(path.c_str(), X_OK) == 0;
+        if (!openView(closed)) ::_exit(2);
+        bool may = ::setgroups(0, nullptr) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0 &&
+                   ::access(path.c_str(), X_OK) == 0;
+        for (const auto& folder : reads) may = may && ::access(folder.c_str(), R_OK | X_OK) == 0;
         ::_exit(may ? 0 : 1);
     }
     int raw = 0;
     while (probe > 0 && ::waitpid(probe, &raw, 0) < 0 && errno == EINTR) {
     }
-    if (probe > 0 && statusOf(raw) == 0) return true;
-    why = "user nobody may not run " + path + " (a folder above it is closed to other users)";
+    const int status = probe > 0 ? statusOf(raw) : -1;
+    if (status == 0) return true;
+    why = status == 2 ? "cannot give user nobody a view past the folders closed to it above " +
+                            path + " (no mount namespace here)"
+                      : "user nobody may not run " + path + " or read what it loads";
     return false;
 }
 
@@ -135,7 +214,8 @@ UnprivilegedProgram::UnprivilegedProgram(const UnprivilegedUser& user, rlim_t pr
         ::dup2(error, 2);
         ::close_range(3, ~0U, 0);
         ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
-        if (becomeUser(user, processLimit)) ::execve(path.c_str(), argv.data(), environ);
+        if (openView(user.closed) && becomeUser(user, processLimit))
+            ::execve(path.c_str(), argv.data(), environ);
         ::_exit(127);
     }
     ::close(error);

@@ -12,19 +12,31 @@
 
 namespace tavrel::e2e {
 
+/// A folder another user may not enter, on the way to what that user's programs need. In their
+/// view it is covered by an open folder holding only `ways`, each the real folder of that name.
+struct ClosedFolder {
+    std::filesystem::path folder;
+    std::vector<std::filesystem::path> ways;  // folder/child, for each child on the way
+};
+
 /// An unprivileged user for tests that run as root: `nobody`, if this system has one and the
 /// test may switch to it. `why` says why not.
 struct UnprivilegedUser {
     uid_t uid = 0;
     gid_t gid = 0;
     std::string why;
+    /// Covered in the view of the user's programs; found by `mayRun`.
+    std::vector<ClosedFolder> closed;
 
     static UnprivilegedUser nobody();
     bool usable() const { return why.empty(); }
 
-    /// Whether the user may run the program at `path`: a build tree under a folder closed to
-    /// other users (a clone in a `mktemp -d` folder) is out of its reach. Says why not in `why`.
-    bool mayRun(const std::string& path);
+    /// Whether the user may run the program at `path` and read the folders in `reads` (what it
+    /// loads at run time). A build tree under a folder closed to other users (a clone in a
+    /// `mktemp -d` folder) is reached through a mount namespace of the user's programs' own, in
+    /// which each closed folder above them is covered by an open one holding only the way on:
+    /// nothing changes on disk or for any other process. Says why not in `why`.
+    bool mayRun(const std::string& path, const std::vector<std::filesystem::path>& reads = {});
 
     /// Processes and threads the user runs now: what RLIMIT_NPROC counts.
     long tasks() const;
@@ -34,8 +46,9 @@ struct UnprivilegedUser {
 /// a program run as another user can use a device set made by root.
 void shareWithEveryone(const std::filesystem::path& folder);
 
-/// A program of the build tree run as `user` with RLIMIT_NPROC at `processLimit`, its standard
-/// error in `errorFile`, inheriting no descriptor of the test. SIGKILLed and reaped when it goes.
+/// A program of the build tree run as `user` (in its view) with RLIMIT_NPROC at `processLimit`, its
+/// standard error in `errorFile`, inheriting no descriptor of the test. SIGKILLed and reaped when
+/// it goes.
 class UnprivilegedProgram {
   public:
     UnprivilegedProgram(const UnprivilegedUser& user, rlim_t processLimit,
