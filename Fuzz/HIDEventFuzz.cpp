@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Base/JSONMembers.hpp"
 #include "HelperCore/Input/HIDEvent.hpp"
 #include "HelperCore/Input/InputDriver.hpp"
 
@@ -42,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tavrel::HIDEvent event;
     try {
         event = tavrel::HIDEvent::decode(json);
-    } catch (const nlohmann::json::exception&) {
+    } catch (const tavrel::JSONMemberError&) {
         return 0;
     }
     // What is written reads back as the same event.

@@ -145,7 +145,7 @@ void pipeComposedFrames(const RenderJob& render, std::optional<int> widthLimit, 
     if (pipe == nullptr) throw std::runtime_error("cannot start ffmpeg");
     Frames frames;
     Canvas canvas;
-    for (const auto& tick : Ticks::make(pictures.duration(), render.speed, fps).times) {
+    for (const Ticks::Tick tick : Ticks::make(pictures.duration(), render.speed, fps)) {
         if (const RecordedPicture picture = pictures.picture(tick.source)) {
             frames.compose(*picture, render.touches, tick.source, w, h, canvas);
             std::fwrite(canvas.pixels.data(), 1, canvas.pixels.size(), pipe);
@@ -157,7 +157,7 @@ void pipeComposedFrames(const RenderJob& render, std::optional<int> widthLimit, 
 // As many frames as our MP4 has: one per tick (the last frame's time, 9.967 s, at 30 fps).
 std::size_t movieFrames() {
     FramePictures pictures(recording().frames);
-    return Ticks::make(pictures.duration(), 1, MovieWriter::fps).times.size();
+    return static_cast<std::size_t>(Ticks::make(pictures.duration(), 1, MovieWriter::fps).count);
 }
 
 std::string mp4Settings() {

@@ -8,26 +8,6 @@
 namespace tavrel::client {
 namespace ClientArguments {
 
-const char* const usage =
-    "usage: tavrel-client --socket PATH [--timeout SECONDS] COMMAND ...\n"
-    "commands:\n"
-    "  hello\n"
-    "  describe\n"
-    "  screenshot FILE [--max-width N] [--quality Q] [--crop X,Y,W,H]\n"
-    "  tap X Y | tap --element IDENTIFIER [--log FILE [--since T]]\n"
-    "  swipe X1 Y1 X2 Y2 [--seconds S] [--log FILE [--since T]]\n"
-    "  pinch (X Y | --element IDENTIFIER) --scale S [--seconds S] [--log FILE [--since T]]\n"
-    "  rotate (X Y | --element IDENTIFIER) --degrees D [--seconds S] [--log FILE [--since T]]\n"
-    "  button home|lock|side|siri|apple_pay [--hold S]\n"
-    "  key CODE\n"
-    "  type TEXT\n"
-    "  accessibility [--raw]\n"
-    "  element IDENTIFIER\n"
-    "  stream FILE --seconds N [--fps N] [--scale S] [--key-frame-s S] [--bitrate N]\n"
-    "  record FILE --seconds N [--fps N] [--scale S]\n"
-    "  view [--port N] [--bind ADDR] [--fps N] [--scale S]\n"
-    "points are the screen's points; FILE - writes to standard output";
-
 namespace {
 
 // Positional arguments and --flags of one command; a flag always takes a value except those
@@ -78,18 +58,25 @@ void needPositional(const Split& split, std::size_t count, const std::string& co
     if (split.positional.size() != count) throw UsageError(command + " takes " + what);
 }
 
-ViewCommand view(Split parts) {
-    needPositional(parts, 0, "view", "no arguments");
-    ViewCommand result;
-    if (parts.flags.contains("port")) {
-        result.port = integer(parts.flags["port"], "--port");
-        if (result.port < 0 || result.port > 65535) {
-            throw UsageError("--port is 0 to 65535, not " + parts.flags["port"]);
-        }
-    }
-    if (parts.flags.contains("bind")) result.bind = parts.flags["bind"];
+// --fps and --scale, read the same way by every command that streams.
+template <class Command>
+void readRateAndScale(Split& parts, Command& result) {
     if (parts.flags.contains("fps")) result.fps = integer(parts.flags["fps"], "--fps");
     if (parts.flags.contains("scale")) result.scale = number(parts.flags["scale"], "--scale");
+}
+
+// What stream and record share: one FILE, a required --seconds above 0, the rate and scale.
+template <class Command>
+Command recording(Split& parts, const std::string& name) {
+    needPositional(parts, 1, name, "one FILE");
+    if (!parts.flags.contains("seconds")) throw UsageError(name + " needs --seconds");
+    Command result;
+    result.file = parts.positional[0];
+    result.seconds = number(parts.flags["seconds"], "--seconds");
+    if (!(result.seconds > 0)) {
+        throw UsageError("--seconds is more than 0, not " + parts.flags["seconds"]);
+    }
+    readRateAndScale(parts, result);
     return result;
 }
 
@@ -105,20 +92,18 @@ double boundedFlag(Split& parts, const std::string& flag, double lowest, double 
 // pinch and rotate: the centre as X Y or --element, the one flag that says what the fingers do
 // (--scale or --degrees, required), --seconds and the log.
 template <class Command>
-Command twoFingers(const std::vector<std::string>& items, std::size_t from, const std::string& word,
-                   const std::string& what, double lowest, double highest,
-                   const std::string& range) {
-    auto parts = split(items, from, {what, "element", "seconds", "log", "since"}, {});
+Command twoFingers(Split& parts, const std::string& name, const std::string& what, double lowest,
+                   double highest, const std::string& range) {
     Command result;
     if (parts.flags.contains("element")) {
-        needPositional(parts, 0, word, "X Y or --element IDENTIFIER, not both");
+        needPositional(parts, 0, name, "X Y or --element IDENTIFIER, not both");
         result.element = parts.flags["element"];
     } else {
-        needPositional(parts, 2, word, "X Y or --element IDENTIFIER");
+        needPositional(parts, 2, name, "X Y or --element IDENTIFIER");
         result.x = number(parts.positional[0], "X");
         result.y = number(parts.positional[1], "Y");
     }
-    if (!parts.flags.contains(what)) throw UsageError(word + " needs --" + what);
+    if (!parts.flags.contains(what)) throw UsageError(name + " needs --" + what);
     const double amount = boundedFlag(parts, what, lowest, highest, range);
     if constexpr (std::is_same_v<Command, PinchCommand>) {
         result.scale = amount;
@@ -132,129 +117,212 @@ Command twoFingers(const std::vector<std::string>& items, std::size_t from, cons
     return result;
 }
 
+// One command: its word, its line in the usage, the flags it takes (a value follows each, a
+// switch stands alone) and how its arguments become the command.
+struct CommandEntry {
+    std::string name;
+    std::string usage;
+    std::vector<std::string> flags;
+    std::vector<std::string> switches;
+    ClientCommand (*parse)(Split& parts, const std::string& name);
+};
+
+const std::vector<CommandEntry>& commands() {
+    static const std::vector<CommandEntry> table = {
+        {"hello",
+         "hello",
+         {},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             needPositional(parts, 0, name, "no arguments");
+             return HelloCommand{};
+         }},
+        {"describe",
+         "describe",
+         {},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             needPositional(parts, 0, name, "no arguments");
+             return DescribeCommand{};
+         }},
+        {"screenshot",
+         "screenshot FILE [--max-width N] [--quality Q] [--crop X,Y,W,H]",
+         {"max-width", "quality", "crop"},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             needPositional(parts, 1, name, "one FILE");
+             ScreenshotCommand result{parts.positional[0], {}, {}, {}};
+             if (parts.flags.contains("max-width")) {
+                 result.maxWidth = integer(parts.flags["max-width"], "--max-width");
+             }
+             if (parts.flags.contains("quality")) {
+                 result.quality = integer(parts.flags["quality"], "--quality");
+             }
+             if (parts.flags.contains("crop")) result.crop = crop(parts.flags["crop"]);
+             return result;
+         }},
+        {"tap",
+         "tap X Y | tap --element IDENTIFIER [--log FILE [--since T]]",
+         {"element", "log", "since"},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             const auto log = touchLog(parts);
+             if (parts.flags.contains("element")) {
+                 needPositional(parts, 0, name, "X Y or --element IDENTIFIER, not both");
+                 return TapCommand{0, 0, parts.flags["element"], log};
+             }
+             needPositional(parts, 2, name, "X Y or --element IDENTIFIER");
+             return TapCommand{number(parts.positional[0], "X"), number(parts.positional[1], "Y"),
+                               "", log};
+         }},
+        {"swipe",
+         "swipe X1 Y1 X2 Y2 [--seconds S] [--log FILE [--since T]]",
+         {"seconds", "log", "since"},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             needPositional(parts, 4, name, "X1 Y1 X2 Y2");
+             SwipeCommand result{number(parts.positional[0], "X1"),
+                                 number(parts.positional[1], "Y1"),
+                                 number(parts.positional[2], "X2"),
+                                 number(parts.positional[3], "Y2"),
+                                 0.3,
+                                 std::nullopt};
+             if (parts.flags.contains("seconds")) {
+                 result.seconds = number(parts.flags["seconds"], "--seconds");
+                 if (result.seconds < 0 || result.seconds > 60) {
+                     throw UsageError("--seconds is 0 to 60, not " + parts.flags["seconds"]);
+                 }
+             }
+             result.log = touchLog(parts);
+             return result;
+         }},
+        {"pinch",
+         "pinch (X Y | --element IDENTIFIER) --scale S [--seconds S] [--log FILE [--since T]]",
+         {"scale", "element", "seconds", "log", "since"},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             return twoFingers<PinchCommand>(parts, name, "scale", 0.1, 10, "0.1 to 10");
+         }},
+        {"rotate",
+         "rotate (X Y | --element IDENTIFIER) --degrees D [--seconds S] [--log FILE [--since T]]",
+         {"degrees", "element", "seconds", "log", "since"},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             return twoFingers<RotateCommand>(parts, name, "degrees", -720, 720, "-720 to 720");
+         }},
+        {"button",
+         "button home|lock|side|siri|apple_pay [--hold S]",
+         {"hold"},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             needPositional(parts, 1, name, "one NAME");
+             ButtonCommand result{parts.positional[0]};
+             if (parts.flags.contains("hold")) {
+                 result.holdS = number(parts.flags["hold"], "--hold");
+                 if (result.holdS < 0 || result.holdS > 60) {
+                     throw UsageError("--hold is 0 to 60 seconds, not " + parts.flags["hold"]);
+                 }
+             }
+             return result;
+         }},
+        {"key",
+         "key CODE",
+         {},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             needPositional(parts, 1, name, "one CODE");
+             return KeyCommand{integer(parts.positional[0], "CODE")};
+         }},
+        {"type",
+         "type TEXT",
+         {},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             needPositional(parts, 1, name, "one TEXT (quote it when it has spaces)");
+             return TypeCommand{parts.positional[0]};
+         }},
+        {"accessibility",
+         "accessibility [--raw]",
+         {},
+         {"raw"},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             needPositional(parts, 0, name, "no arguments");
+             return AccessibilityCommand{parts.switches.contains("raw")};
+         }},
+        {"element",
+         "element IDENTIFIER",
+         {},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             needPositional(parts, 1, name, "one IDENTIFIER");
+             return ElementCommand{parts.positional[0]};
+         }},
+        {"stream",
+         "stream FILE --seconds N [--fps N] [--scale S] [--key-frame-s S] [--bitrate N]",
+         {"seconds", "fps", "scale", "key-frame-s", "bitrate"},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             auto result = recording<StreamCommand>(parts, name);
+             if (parts.flags.contains("key-frame-s")) {
+                 result.keyFrameS = number(parts.flags["key-frame-s"], "--key-frame-s");
+             }
+             if (parts.flags.contains("bitrate")) {
+                 result.bitrate = integer(parts.flags["bitrate"], "--bitrate");
+             }
+             return result;
+         }},
+        {"record",
+         "record FILE --seconds N [--fps N] [--scale S]",
+         {"seconds", "fps", "scale"},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             return recording<RecordCommand>(parts, name);
+         }},
+        {"view",
+         "view [--port N] [--bind ADDR] [--fps N] [--scale S]",
+         {"port", "bind", "fps", "scale"},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             needPositional(parts, 0, name, "no arguments");
+             ViewCommand result;
+             if (parts.flags.contains("port")) {
+                 result.port = integer(parts.flags["port"], "--port");
+                 if (result.port < 0 || result.port > 65535) {
+                     throw UsageError("--port is 0 to 65535, not " + parts.flags["port"]);
+                 }
+             }
+             if (parts.flags.contains("bind")) result.bind = parts.flags["bind"];
+             readRateAndScale(parts, result);
+             return result;
+         }},
+    };
+    return table;
+}
+
 ClientCommand command(const std::vector<std::string>& items, std::size_t at) {
     const std::string& word = items[at];
-    const std::size_t from = at + 1;
-    if (word == "hello" || word == "describe") {
-        needPositional(split(items, from, {}, {}), 0, word, "no arguments");
-        if (word == "hello") return HelloCommand{};
-        return DescribeCommand{};
+    for (const auto& entry : commands()) {
+        if (entry.name != word) continue;
+        auto parts = split(items, at + 1, entry.flags, entry.switches);
+        return entry.parse(parts, entry.name);
     }
-    if (word == "screenshot") {
-        auto parts = split(items, from, {"max-width", "quality", "crop"}, {});
-        needPositional(parts, 1, word, "one FILE");
-        ScreenshotCommand result{parts.positional[0], {}, {}, {}};
-        if (parts.flags.contains("max-width")) {
-            result.maxWidth = integer(parts.flags["max-width"], "--max-width");
-        }
-        if (parts.flags.contains("quality")) {
-            result.quality = integer(parts.flags["quality"], "--quality");
-        }
-        if (parts.flags.contains("crop")) result.crop = crop(parts.flags["crop"]);
-        return result;
-    }
-    if (word == "tap") {
-        auto parts = split(items, from, {"element", "log", "since"}, {});
-        const auto log = touchLog(parts);
-        if (parts.flags.contains("element")) {
-            needPositional(parts, 0, word, "X Y or --element IDENTIFIER, not both");
-            return TapCommand{0, 0, parts.flags["element"], log};
-        }
-        needPositional(parts, 2, word, "X Y or --element IDENTIFIER");
-        return TapCommand{number(parts.positional[0], "X"), number(parts.positional[1], "Y"), "",
-                          log};
-    }
-    if (word == "swipe") {
-        auto parts = split(items, from, {"seconds", "log", "since"}, {});
-        needPositional(parts, 4, word, "X1 Y1 X2 Y2");
-        SwipeCommand result{number(parts.positional[0], "X1"),
-                            number(parts.positional[1], "Y1"),
-                            number(parts.positional[2], "X2"),
-                            number(parts.positional[3], "Y2"),
-                            0.3,
-                            std::nullopt};
-        if (parts.flags.contains("seconds")) {
-            result.seconds = number(parts.flags["seconds"], "--seconds");
-            if (result.seconds < 0 || result.seconds > 60) {
-                throw UsageError("--seconds is 0 to 60, not " + parts.flags["seconds"]);
-            }
-        }
-        result.log = touchLog(parts);
-        return result;
-    }
-    if (word == "pinch") {
-        return twoFingers<PinchCommand>(items, from, word, "scale", 0.1, 10, "0.1 to 10");
-    }
-    if (word == "rotate") {
-        return twoFingers<RotateCommand>(items, from, word, "degrees", -720, 720, "-720 to 720");
-    }
-    if (word == "button") {
-        auto parts = split(items, from, {"hold"}, {});
-        needPositional(parts, 1, word, "one NAME");
-        ButtonCommand result{parts.positional[0]};
-        if (parts.flags.contains("hold")) {
-            result.holdS = number(parts.flags["hold"], "--hold");
-            if (result.holdS < 0 || result.holdS > 60) {
-                throw UsageError("--hold is 0 to 60 seconds, not " + parts.flags["hold"]);
-            }
-        }
-        return result;
-    }
-    if (word == "key") {
-        auto parts = split(items, from, {}, {});
-        needPositional(parts, 1, word, "one CODE");
-        return KeyCommand{integer(parts.positional[0], "CODE")};
-    }
-    if (word == "type") {
-        auto parts = split(items, from, {}, {});
-        needPositional(parts, 1, word, "one TEXT (quote it when it has spaces)");
-        return TypeCommand{parts.positional[0]};
-    }
-    if (word == "accessibility") {
-        auto parts = split(items, from, {}, {"raw"});
-        needPositional(parts, 0, word, "no arguments");
-        return AccessibilityCommand{parts.switches.contains("raw")};
-    }
-    if (word == "element") {
-        auto parts = split(items, from, {}, {});
-        needPositional(parts, 1, word, "one IDENTIFIER");
-        return ElementCommand{parts.positional[0]};
-    }
-    if (word == "stream") {
-        auto parts = split(items, from, {"seconds", "fps", "scale", "key-frame-s", "bitrate"}, {});
-        needPositional(parts, 1, word, "one FILE");
-        if (!parts.flags.contains("seconds")) throw UsageError("stream needs --seconds");
-        StreamCommand result{parts.positional[0], number(parts.flags["seconds"], "--seconds")};
-        if (!(result.seconds > 0)) {
-            throw UsageError("--seconds is more than 0, not " + parts.flags["seconds"]);
-        }
-        if (parts.flags.contains("fps")) result.fps = integer(parts.flags["fps"], "--fps");
-        if (parts.flags.contains("scale")) result.scale = number(parts.flags["scale"], "--scale");
-        if (parts.flags.contains("key-frame-s")) {
-            result.keyFrameS = number(parts.flags["key-frame-s"], "--key-frame-s");
-        }
-        if (parts.flags.contains("bitrate")) {
-            result.bitrate = integer(parts.flags["bitrate"], "--bitrate");
-        }
-        return result;
-    }
-    if (word == "record") {
-        auto parts = split(items, from, {"seconds", "fps", "scale"}, {});
-        needPositional(parts, 1, word, "one FILE");
-        if (!parts.flags.contains("seconds")) throw UsageError("record needs --seconds");
-        RecordCommand result{parts.positional[0], number(parts.flags["seconds"], "--seconds")};
-        if (!(result.seconds > 0)) {
-            throw UsageError("--seconds is more than 0, not " + parts.flags["seconds"]);
-        }
-        if (parts.flags.contains("fps")) result.fps = integer(parts.flags["fps"], "--fps");
-        if (parts.flags.contains("scale")) result.scale = number(parts.flags["scale"], "--scale");
-        return result;
-    }
-    if (word == "view") return view(split(items, from, {"port", "bind", "fps", "scale"}, {}));
     throw UsageError("not a command: " + word);
 }
 
+const char* usageText() {
+    static const std::string text = [] {
+        std::string lines =
+            "usage: tavrel-client --socket PATH [--timeout SECONDS] COMMAND ...\n"
+            "commands:\n";
+        for (const auto& entry : commands()) lines += "  " + entry.usage + "\n";
+        return lines + "points are the screen's points; FILE - writes to standard output";
+    }();
+    return text.c_str();
+}
+
 }  // namespace
+
+const char* const usage = usageText();
 
 double number(const std::string& text, const std::string& what) {
     double value = 0;

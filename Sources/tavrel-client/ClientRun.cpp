@@ -16,7 +16,7 @@
 #include "tavrel-client/ClientSocket.hpp"
 #include "tavrel-client/StreamFiles.hpp"
 #include "tavrel-client/TwoFingers.hpp"
-#include "tavrel-client/ViewServer.hpp"
+#include "tavrel-client/View/ViewServer.hpp"
 
 namespace tavrel::client {
 namespace {

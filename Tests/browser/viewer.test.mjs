@@ -423,6 +423,65 @@ describe('the viewer', { concurrency: false }, () => {
     await own.close();
   });
 
+  test('strangers holding connections open never keep a page with the token out', async () => {
+    // Anyone on the machine may open connections: idle ones, and ones that send their headers a
+    // byte a second and come back when dropped. Bounded: 200 sockets for 8 seconds, loopback only.
+    const { hostname, port } = new URL(url);
+    const sockets = new Set();
+    let stopping = false;
+    const stranger = (slow) => {
+      if (stopping) return;
+      const socket = net.connect({ host: hostname, port: Number(port) });
+      sockets.add(socket);
+      let timer = null;
+      if (slow) {
+        const header = 'GET / HTTP/1.1\r\nHost: x\r\n';
+        let at = 0;
+        timer = setInterval(() => socket.writable && at < header.length && socket.write(header[at++]), 1000);
+      }
+      socket.on('error', () => {});
+      socket.on('close', () => {
+        clearInterval(timer);
+        sockets.delete(socket);
+        setTimeout(() => stranger(slow), 50);
+      });
+    };
+    for (let i = 0; i < 200; ++i) stranger(i % 2 === 1);
+    try {
+      await new Promise((resolve) => setTimeout(resolve, 500));
+      const started = Date.now();
+      const outcomes = [];
+      while (Date.now() - started < 8000) {
+        const asked = Date.now();
+        const status = await fetch(url, { signal: AbortSignal.timeout(5000) })
+          .then((response) => response.status)
+          .catch((error) => error.name);
+        outcomes.push({ status, ms: Date.now() - asked });
+        await new Promise((resolve) => setTimeout(resolve, 250));
+      }
+      assert.ok(outcomes.length >= 5, JSON.stringify(outcomes));
+      assert.deepEqual(
+        outcomes.filter((outcome) => outcome.status !== 200),
+        [],
+        `every request with the token gets the page: ${JSON.stringify(outcomes)}`
+      );
+      const page = await openViewer();
+      await page.close();
+    } finally {
+      stopping = true;
+      for (const socket of sockets) socket.destroy();
+    }
+  });
+
+  test('a viewer bound beyond the loopback warns that it is reachable unencrypted', async () => {
+    const outside = start('tavrel-client', ['--socket', socketPath, 'view', '--port', '0', '--bind', '0.0.0.0']);
+    await waitFor('the viewer prints its URL', () => outside.output.includes('http://'));
+    assert.match(outside.errors, /warning: a viewer on 0\.0\.0\.0 is reachable from other machines/);
+    outside.kill('SIGTERM');
+    await outside.ended;
+    assert.doesNotMatch(viewer.errors, /warning/);
+  });
+
   test('messages the viewer cannot use are refused or dropped, and it goes on answering', async () => {
     const page = await openViewer();
     const answers = await page.evaluate(async (token) => {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <turbojpeg.h>
 #include <unistd.h>
 
@@ -11,19 +12,20 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 #include "Support/SimulatorHome.hpp"
 #include "Support/StreamCheck.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel::e2e {
 namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
-
-constexpr auto deadline = 20s;
+using testing::waitUntil;
 
 std::string trimmed(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
@@ -34,15 +36,6 @@ std::string simctl(const std::vector<std::string>& arguments) {
     const auto result = runProgram("tavrel-simctl", arguments);
     if (result.status != 0) throw std::runtime_error("tavrel-simctl failed: " + result.err);
     return trimmed(result.out);
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds within = deadline) {
-    const auto end = std::chrono::steady_clock::now() + within;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
 }
 
 int occurrences(const std::string& text, const std::string& part) {
@@ -56,7 +49,8 @@ class CapturedDevice {
   public:
     CapturedDevice(SimulatorHome& home, const std::string& name,
                    const std::vector<std::string>& extra = {},
-                   const std::string& socket = "cap.sock")
+                   const std::string& socket = "cap.sock",
+                   const std::vector<std::string>& launcher = {})
         : socket_(home.file(socket)) {
         std::vector<std::string> arguments{
             "capture",     "--udid",       "00008110-0001",
@@ -67,8 +61,16 @@ class CapturedDevice {
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         const auto outputs = home.path() / ("outputs-" + socket);
         std::filesystem::create_directories(outputs);
-        process_ = std::make_unique<ChildProcess>("tavrel-helper", arguments, outputs);
-        if (!eventually([&] { return std::filesystem::exists(socket_) || process_->wait(0ms); }))
+        if (launcher.empty()) {
+            process_ = std::make_unique<ChildProcess>("tavrel-helper", arguments, outputs);
+        } else {
+            // The helper exec'd by another program, as a host's own launcher would.
+            auto all = std::vector<std::string>(launcher.begin() + 1, launcher.end());
+            all.push_back(programPath("tavrel-helper"));
+            all.insert(all.end(), arguments.begin(), arguments.end());
+            process_ = std::make_unique<ChildProcess>(launcher.front(), all, outputs);
+        }
+        if (!waitUntil([&] { return std::filesystem::exists(socket_) || process_->wait(0ms); }))
             throw std::runtime_error("the helper never listened: " + process_->standardError());
     }
     ~CapturedDevice() { process_->stop(); }
@@ -126,10 +128,53 @@ std::string probedSize(const std::string& path) {
     return result.status == 0 ? trimmed(result.out) : "ffprobe failed: " + result.err;
 }
 
+// The rows "| status | message | when |" of docs/protocol.md's table of a cabled device's
+// failures, as (status, pattern): a `{placeholder}` stands for any text.
+std::vector<std::pair<int, std::regex>> documentedCaptureFailures() {
+    std::ifstream file(std::string(TAVREL_SOURCE_DIR) + "/docs/protocol.md");
+    const std::string text(std::istreambuf_iterator<char>(file), {});
+    const auto start = text.find("#### Failures of a cabled device");
+    EXPECT_NE(start, std::string::npos);
+    std::istringstream lines(text.substr(start, text.find("\n#", start + 1) - start));
+    std::vector<std::pair<int, std::regex>> rows;
+    static const std::regex row(R"(^\| (\d+) \| (.*) \| [^|]* \|$)");
+    static const std::regex code("`([^`]*)`");
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (!std::regex_match(line, match, row)) continue;
+        const int status = std::stoi(match[1]);
+        const std::string messages = match[2];
+        for (std::sregex_iterator it(messages.begin(), messages.end(), code), end; it != end;
+             ++it) {
+            std::string pattern;
+            for (char c : (*it)[1].str()) {
+                if (std::string("\\^$.|?*+()[]").find(c) != std::string::npos) pattern += '\\';
+                pattern += c;
+            }
+            pattern = std::regex_replace(pattern, std::regex(R"(\\?\{[a-zA-Z]+\\?\})"), ".+");
+            rows.emplace_back(status, std::regex(pattern));
+        }
+    }
+    return rows;
+}
+
+// Whether the client's refusal ("tavrel-client: {message} (status {status})") is a row of the
+// document's table.
+bool documented(const ProgramResult& refused) {
+    static const std::regex form(R"(tavrel-client: (.*) \(status (\d+)\)\s*$)");
+    std::smatch match;
+    if (!std::regex_search(refused.err, match, form)) return false;
+    const std::string message = match[1];
+    const int status = std::stoi(match[2]);
+    for (const auto& [documentedStatus, pattern] : documentedCaptureFailures())
+        if (documentedStatus == status && std::regex_match(message, pattern)) return true;
+    return false;
+}
+
 // Screenshots come once the warm-up has opened the capture.
 ProgramResult screenshotWhenOpen(const CapturedDevice& captured, const std::string& file) {
     ProgramResult result;
-    eventually([&] {
+    waitUntil([&] {
         result = captured.client({"screenshot", file});
         return result.err.find("not open yet") == std::string::npos;
     });
@@ -192,7 +237,7 @@ TEST(CaptureServe, TellsTwoDevicesOfOneNameApartByAReferencePicture) {
         ServedDevice other(home, first, "auto", "phone.sock");
         ASSERT_EQ(clientOf(other, {"screenshot", home.file("first.jpg")}).status, 0);
     }
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(waitUntil([&] {
         simctl({"screenshot", second, home.file("second.png")});
         auto own = decodeJPEG(home.file("first.jpg"));
         return std::filesystem::file_size(home.file("second.png")) > 0 && own.width > 0;
@@ -216,12 +261,39 @@ TEST(CaptureServe, TellsTwoDevicesOfOneNameApartByAReferencePicture) {
         EXPECT_EQ(hello["source"], c.expected);
     }
 
-    CapturedDevice unreferenced(home, "Phone", {}, "plain.sock");
-    const auto refused = screenshotWhenOpen(unreferenced, home.file("none.jpg"));
-    EXPECT_NE(refused.err.find("2 cabled devices are called Phone, and no picture of its screen "
-                               "tells them apart (status 409)"),
-              std::string::npos)
-        << refused.err;
+    // No reference, or one that cannot be used: the choice goes on as if none was given, and
+    // an unusable one neither stalls the opening nor is read without bound.
+    ASSERT_EQ(::mkfifo(home.file("fifo").c_str(), 0600), 0);
+    std::ofstream(home.file("garbage.png")) << "not a picture";
+    struct Unusable {
+        std::string reference;
+        const char* warning;
+    };
+    const Unusable unusable[] = {{"", nullptr},
+                                 {home.file("fifo"), "is not a regular file"},
+                                 {"/dev/zero", "is not a regular file"},
+                                 {home.path().string(), "is not a regular file"},
+                                 {home.file("missing.png"), "cannot be opened"},
+                                 {home.file("garbage.png"), "is not a picture that can be read"}};
+    for (const auto& u : unusable) {
+        SCOPED_TRACE(u.reference);
+        std::vector<std::string> extra;
+        if (!u.reference.empty()) extra = {"--reference", u.reference};
+        CapturedDevice captured(home, "Phone", extra, "plain" + std::to_string(serial++) + ".sock");
+        const auto refused = screenshotWhenOpen(captured, home.file("none.jpg"));
+        EXPECT_NE(refused.err.find("2 cabled devices are called Phone, and no picture of its "
+                                   "screen tells them apart (status 409)"),
+                  std::string::npos)
+            << refused.err;
+        EXPECT_TRUE(documented(refused)) << refused.err;
+        const auto log = captured.process().standardError();
+        if (u.warning) {
+            EXPECT_NE(log.find("[warning] the reference picture cannot be used: " + u.reference +
+                               " " + u.warning),
+                      std::string::npos)
+                << log;
+        }
+    }
 }
 
 TEST(CaptureServe, NoDeviceOfTheNameFailsEveryRequestAfterTheWait) {
@@ -233,6 +305,7 @@ TEST(CaptureServe, NoDeviceOfTheNameFailsEveryRequestAfterTheWait) {
         "plugged in by cable, trusted and unlocked? (status 409)";
     const auto shot = screenshotWhenOpen(captured, home.file("shot.jpg"));
     EXPECT_NE(shot.err.find(message), std::string::npos) << shot.err;
+    EXPECT_TRUE(documented(shot)) << shot.err;
     const auto again = captured.client({"screenshot", home.file("shot.jpg")});
     EXPECT_NE(again.err.find(message), std::string::npos) << again.err;
     const auto describe = captured.client({"describe"});
@@ -268,7 +341,7 @@ TEST(CaptureServe, LingerKeepsTheCaptureRunningAcrossQuickScreenshots) {
         ASSERT_EQ(captured.client({"screenshot", home.file(std::to_string(i) + ".jpg")}).status, 0);
     EXPECT_EQ(occurrences(captured.process().standardError(), started), 1);
     ASSERT_TRUE(
-        eventually([&] { return occurrences(captured.process().standardError(), stopped) == 1; }));
+        waitUntil([&] { return occurrences(captured.process().standardError(), stopped) == 1; }));
     EXPECT_EQ(occurrences(captured.process().standardError(), started), 1);
     // The next screenshot starts it again.
     ASSERT_EQ(captured.client({"screenshot", home.file("4.jpg")}).status, 0);
@@ -287,12 +360,13 @@ TEST(CaptureServe, WithoutTheCameraPermissionNothingIsRead) {
                                 "Privacy & Security > Camera (status 403)"),
                   std::string::npos)
             << shot.err;
+        EXPECT_TRUE(documented(shot)) << shot.err;
     }
     // Not yet asked: the opening waits for the answer, then reads.
     simctl({"camera", "undetermined"});
     CapturedDevice captured(home, "Phone", {}, "asked.sock");
     // A wrong opening would go ahead and read within the second.
-    EXPECT_FALSE(eventually(
+    EXPECT_FALSE(waitUntil(
         [&] {
             return captured.client({"screenshot", home.file("early.jpg")}).status == 0;
         },
@@ -300,6 +374,7 @@ TEST(CaptureServe, WithoutTheCameraPermissionNothingIsRead) {
     const auto early = captured.client({"screenshot", home.file("early.jpg")});
     EXPECT_NE(early.err.find("the device's screen is not open yet (status 503)"), std::string::npos)
         << early.err;
+    EXPECT_TRUE(documented(early)) << early.err;
     simctl({"camera", "granted"});
     EXPECT_EQ(screenshotWhenOpen(captured, home.file("late.jpg")).status, 0);
 }
@@ -351,7 +426,8 @@ class ScopedEnvironment {
 };
 
 std::unique_ptr<CapturedDevice> disclaimedCapture(SimulatorHome& home, const char* marker,
-                                                  const std::string& socket) {
+                                                  const std::string& socket,
+                                                  const std::vector<std::string>& launcher = {}) {
     ScopedEnvironment environment;
     environment.set("LD_PRELOAD", TAVREL_DISCLAIM_FIXTURE);
     // A sanitized helper would refuse a library loaded ahead of its runtime.
@@ -362,7 +438,16 @@ std::unique_ptr<CapturedDevice> disclaimedCapture(SimulatorHome& home, const cha
         environment.set("TAVREL_HELPER_DISCLAIMED", marker);
     else
         ::unsetenv("TAVREL_HELPER_DISCLAIMED");
-    return std::make_unique<CapturedDevice>(home, "Phone", std::vector<std::string>{}, socket);
+    return std::make_unique<CapturedDevice>(home, "Phone", std::vector<std::string>{}, socket,
+                                            launcher);
+}
+
+// The signals a process ignores, as a mask of bit (signal - 1).
+std::uint64_t ignoredSignalsOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigIgn:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
+    throw std::runtime_error("no SigIgn line for " + std::to_string(pid));
 }
 
 TEST(CaptureServe, RelaunchesDisclaimedUnlessMarked) {
@@ -412,12 +497,30 @@ TEST(CaptureServe, TheLauncherPassesSignalsOnAndExitsWithTheCopysStatus) {
         auto captured = disclaimedCapture(home, nullptr, "s" + std::to_string(serial++) + ".sock");
         const auto launcher = captured->process().pid();
         std::optional<pid_t> copy;
-        ASSERT_TRUE(eventually([&] { return (copy = childOf(launcher)).has_value(); }));
+        ASSERT_TRUE(waitUntil([&] { return (copy = childOf(launcher)).has_value(); }));
         ASSERT_EQ(::kill(c.toCopy ? *copy : launcher, c.signal), 0);
         EXPECT_EQ(captured->process().wait(15s), c.status);
-        EXPECT_TRUE(eventually([&] { return ::kill(*copy, 0) != 0; }, 5s))
+        EXPECT_TRUE(waitUntil([&] { return ::kill(*copy, 0) != 0; }, 5s))
             << "the copy outlived its launcher";
     }
+}
+
+TEST(CaptureServe, ALauncherStartedWithSignalsIgnoredStillReportsTheCopysEnd) {
+    // A host may leave SIGCHLD ignored: the kernel then reaps the copy itself, and a launcher
+    // that believed its failed wait would report a killed copy as a success.
+    SimulatorHome home;
+    simctl({"plug", home.boot("Phone")});
+    const std::vector<std::string> ignoring{"sh", "-c", "trap '' CHLD USR1; exec \"$0\" \"$@\""};
+    auto captured = disclaimedCapture(home, nullptr, "ignoring.sock", ignoring);
+    const auto launcher = captured->process().pid();
+    std::optional<pid_t> copy;
+    ASSERT_TRUE(waitUntil([&] { return (copy = childOf(launcher)).has_value(); }));
+    const std::uint64_t child = 1u << (SIGCHLD - 1), user = 1u << (SIGUSR1 - 1);
+    ASSERT_EQ(ignoredSignalsOf(launcher) & user, user) << "the host's dispositions did not hold";
+    EXPECT_EQ(ignoredSignalsOf(*copy) & (child | user), 0u)
+        << "the copy kept dispositions the host left ignored";
+    ASSERT_EQ(::kill(*copy, SIGKILL), 0);
+    EXPECT_EQ(captured->process().wait(15s), 128 + SIGKILL);
 }
 
 }  // namespace

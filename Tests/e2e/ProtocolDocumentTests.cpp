@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -16,15 +17,19 @@
 
 #include "HelperCore/Accessibility/Accessibility.hpp"
 #include "HelperCore/Input/HIDEvent.hpp"
+#include "HelperCore/Render/RenderJob.hpp"
 #include "Support/SimulatorHome.hpp"
 #include "Support/StreamCheck.hpp"
+#include "Support/TemporaryDirectory.hpp"
 #include "Support/TestClient.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel::e2e {
 namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
+using testing::waitUntil;
 using Row = std::vector<std::string>;
 
 const std::string documentPath = std::string(TAVREL_SOURCE_DIR) + "/docs/protocol.md";
@@ -144,15 +149,6 @@ std::vector<std::string> words(const std::string& text) {
     return all;
 }
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
 // The first element with this identifier, depth first.
 std::optional<json> element(const json& elements, const std::string& identifier) {
     for (const auto& item : elements) {
@@ -205,7 +201,7 @@ TEST(ProtocolDocument, RequestAndFrameFailuresAreTheHelpersOwn) {
         bad.sendRaw(hexBytes(row[0]));
         EXPECT_TRUE(bad.waitForClose(10s));
         const auto line = "[warning] closing a connection that sent what is not frames: " + row[1];
-        EXPECT_TRUE(waitFor([&] {
+        EXPECT_TRUE(waitUntil([&] {
             return served.process().standardError().find(line + "\n") != std::string::npos;
         })) << served.process().standardError();
     }
@@ -399,10 +395,180 @@ TEST(ProtocolDocument, ExampleClientSaysHelloTakesAScreenshotTapsAndRecords) {
     EXPECT_EQ(keyFrames, stream["key_frames"]);
 
     // The tap counts in the element tree.
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
         const auto count = elementOf(client, "tap-count");
         return count && (*count)["label"] == "Taps: 1";
     })) << elementOf(client, "tap-count").value_or(json()).dump();
+}
+
+// The lines of each fenced code block between the heading and the next heading of any level.
+std::vector<std::vector<std::string>> fencedBlocks(const std::string& heading) {
+    std::istringstream lines(documentText());
+    std::vector<std::vector<std::string>> blocks;
+    bool inSection = false;
+    bool inBlock = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (!inBlock && line.starts_with("#")) {
+            inSection = line.substr(line.find(' ') + 1) == heading;
+        } else if (inSection && line.starts_with("```")) {
+            inBlock = !inBlock;
+            if (inBlock) blocks.emplace_back();
+        } else if (inSection && inBlock) {
+            blocks.back().push_back(line);
+        }
+    }
+    return blocks;
+}
+
+// The bytes of a block drawn as the wire frame is: each line's leading two-digit hex words, up
+// to its explanation.
+Bytes drawnBytes(const std::vector<std::string>& lines) {
+    Bytes bytes;
+    for (const auto& line : lines) {
+        for (const auto& word : words(line)) {
+            if (word.size() != 2 || !std::isxdigit(static_cast<unsigned char>(word[0])) ||
+                !std::isxdigit(static_cast<unsigned char>(word[1])) ||
+                word != std::string{static_cast<char>(std::toupper(word[0])),
+                                    static_cast<char>(std::toupper(word[1]))}) {
+                break;
+            }
+            bytes.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
+        }
+    }
+    return bytes;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) text += line + "\n";
+    return text;
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// The render command run from `folder`, so that the job's relative paths are taken from there.
+ProgramResult renderIn(const testing::TemporaryDirectory& folder, const std::string& jobPath) {
+    return runProgram("sh",
+                      {"-c", "cd \"$1\" && exec \"$2\" render --job \"$3\"", "sh",
+                       folder.path().string(), programPath("tavrel-helper"), jobPath},
+                      60s);
+}
+
+// The page's example job and the worked example's frame file, written into `folder`.
+struct RenderExample {
+    json job;
+    Bytes frameFile;
+    std::string report;
+};
+
+RenderExample renderExample() {
+    RenderExample example;
+    const auto jobBlocks = fencedBlocks("The render job");
+    EXPECT_EQ(jobBlocks.size(), 2u);
+    if (jobBlocks.size() < 2) return example;
+    example.job = json::parse(joined(jobBlocks[0]));
+    example.report = joined(jobBlocks[1]);
+    const auto frameBlocks = fencedBlocks("A worked example");
+    EXPECT_EQ(frameBlocks.size(), 1u);
+    if (!frameBlocks.empty()) example.frameFile = drawnBytes(frameBlocks[0]);
+    return example;
+}
+
+TEST(ProtocolDocument, TheExampleJobRendersTheWorkedExampleFrameFile) {
+    const RenderExample example = renderExample();
+    ASSERT_EQ(example.frameFile.size(), 96u);
+    testing::TemporaryDirectory folder;
+    writeFile(folder.file("recording.tvrf"),
+              std::string(example.frameFile.begin(), example.frameFile.end()));
+    writeFile(folder.file("job.json"), example.job.dump());
+    const auto result = renderIn(folder, folder.file("job.json"));
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(result.out, example.report);
+    EXPECT_EQ(result.err, "");
+
+    // Half a second of a 16 x 16 picture: 15 frames at 30 a second, 5 at 10.
+    const auto movie = probe(folder.file("recording.mp4"),
+                             {"-show_entries", "stream=codec_name,width,height,nb_read_frames"});
+    ASSERT_TRUE(movie.is_object());
+    EXPECT_EQ(movie["streams"][0]["codec_name"], "h264");
+    EXPECT_EQ(movie["streams"][0]["width"], 16);
+    EXPECT_EQ(movie["streams"][0]["nb_read_frames"], "15");
+    const auto gif = runProgram("gifsicle", {"--info", folder.file("recording.gif")});
+    EXPECT_NE(gif.out.find("logical screen 16x16"), std::string::npos) << gif.out;
+    EXPECT_NE(gif.out.find("loop forever"), std::string::npos) << gif.out;
+
+    // The keys of the job and its touches are the page's.
+    const RenderJob job = RenderJob::read(example.job.dump());
+    const auto jobKeys = keyTables("The render job");
+    ASSERT_EQ(jobKeys.size(), 1u);
+    EXPECT_EQ(jobKeys[0], keysOf(json(job)));
+    const auto touchKeys = keyTables("Recorded touches");
+    ASSERT_EQ(touchKeys.size(), 1u);
+    ASSERT_FALSE(job.touches.empty());
+    EXPECT_EQ(touchKeys[0], keysOf(json(job.touches[0])));
+
+    // On a terminal, standard error shows the progress; the report still goes to standard output.
+    const auto shown =
+        runProgram("script",
+                   {"-qec",
+                    "cd '" + folder.path().string() + "' && exec '" + programPath("tavrel-helper") +
+                        "' render --job '" + folder.file("job.json") + "' >report.json",
+                    "/dev/null"},
+                   60s);
+    EXPECT_EQ(shown.status, 0) << shown.out << shown.err;
+    EXPECT_NE(shown.out.find("\rmp4: 15 of 15 frames\r\n"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("\rgif: 5 of 5 frames\r\n"), std::string::npos) << shown.out;
+    std::ifstream report(folder.file("report.json"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(report), {}), example.report);
+}
+
+TEST(ProtocolDocument, RenderRefusalsAreTheHelpersOwn) {
+    const RenderExample example = renderExample();
+    const auto jobs = tableRows({"change to the example job", "error"});
+    const auto frameFiles = tableRows({"frame file", "error"});
+    const auto jobFiles = tableRows({"job file", "error"});
+    ASSERT_GE(jobs.size(), 20u);
+    ASSERT_GE(frameFiles.size(), 10u);
+    ASSERT_GE(jobFiles.size(), 2u);
+
+    testing::TemporaryDirectory folder;
+    const std::string example96(example.frameFile.begin(), example.frameFile.end());
+    const std::string jobPath = folder.file("job.json");
+    auto expectError = [](const ProgramResult& result, const std::string& error) {
+        EXPECT_EQ(result.status, 1) << result.err;
+        EXPECT_EQ(result.out, json({{"error", error}}).dump() + "\n");
+    };
+    for (const auto& row : jobs) {
+        SCOPED_TRACE(row[0]);
+        writeFile(folder.file("recording.tvrf"), example96);
+        json job = example.job;
+        job.merge_patch(json::parse(row[0]));
+        writeFile(jobPath, job.dump());
+        expectError(renderIn(folder, jobPath), row[1]);
+    }
+    writeFile(jobPath, example.job.dump());
+    for (const auto& row : frameFiles) {
+        SCOPED_TRACE(row[0]);
+        std::string bytes;
+        std::istringstream parts(row[0]);
+        for (std::string part; std::getline(parts, part, '+');) {
+            part = cellText(part);
+            if (part == "the worked example") {
+                bytes += example96;
+            } else {
+                const Bytes more = hexBytes(part);
+                bytes.append(more.begin(), more.end());
+            }
+        }
+        writeFile(folder.file("recording.tvrf"), bytes);
+        expectError(renderIn(folder, jobPath), row[1]);
+    }
+    for (const auto& row : jobFiles) {
+        SCOPED_TRACE(row[0]);
+        expectError(runProgram("tavrel-helper", {"render", "--job", row[0]}, 60s), row[1]);
+    }
 }
 
 }  // namespace

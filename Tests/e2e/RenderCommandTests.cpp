@@ -8,6 +8,7 @@
 
 #include "HelperPlatform/Support/Recordings.hpp"
 #include "Support/TemporaryDirectory.hpp"
+#include "Support/WaitUntil.hpp"
 #include "e2e/Support/ChildProcess.hpp"
 #include "e2e/Support/SimulatorHome.hpp"
 
@@ -143,10 +144,8 @@ TEST(RenderCommand, RendersWhatTheClientRecordedFromTheSimulatedIPhone) {
         {"--socket", served.socket(), "record", recording, "--seconds", "3", "--scale", "0.5"},
         home.path());
     // The tap lands while the recorder streams; the frame file exists once it has begun.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!std::filesystem::exists(recording) && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    testing::waitUntil([&] { return std::filesystem::exists(recording); },
+                       std::chrono::seconds(30));
     const auto tapped = served.client({"tap", "--element", "tap-button", "--log", log});
     ASSERT_EQ(tapped.status, 0) << tapped.err;
     const auto pinched = served.client(

@@ -9,12 +9,14 @@
 #include "Support/SimulatorHome.hpp"
 #include "Support/StreamCheck.hpp"
 #include "Support/TestClient.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel::e2e {
 namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
+using testing::waitUntil;
 
 json parsed(const ProgramResult& result) {
     EXPECT_EQ(result.status, 0) << result.err;
@@ -46,15 +48,6 @@ std::pair<std::string, std::string> center(const json& item) {
 std::string tapCount(const ServedDevice& served) {
     const auto count = elementOf(served, "tap-count");
     return count ? count->value("label", std::string("(no label)")) : "(no element)";
-}
-
-// The screen changes a little after the input has gone in.
-void waitFor(const std::function<bool()>& condition) {
-    // Generous: under the sanitizers on two loaded cores a change can take seconds to show.
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!condition() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(50ms);
-    }
 }
 
 void tapButton(const ServedDevice& served) {
@@ -107,14 +100,14 @@ TEST(Serve, AnswersEveryRequestOfTheClient) {
     // Tapping "Tap me" counts in the element tree; typing fills the name field.
     EXPECT_EQ(tapCount(served), "Taps: 0");
     tapButton(served);
-    waitFor([&] { return tapCount(served) == "Taps: 1"; });
+    waitUntil([&] { return tapCount(served) == "Taps: 1"; });
     EXPECT_EQ(tapCount(served), "Taps: 1");
     const auto field = elementOf(served, "name-field");
     ASSERT_TRUE(field);
     const auto [fx, fy] = center(*field);
     ASSERT_EQ(served.client({"tap", fx, fy}).status, 0);
     ASSERT_EQ(served.client({"type", "Hi 42"}).status, 0);
-    waitFor([&] { return elementOf(served, "name-field").value_or(json())["value"] == "Hi 42"; });
+    waitUntil([&] { return elementOf(served, "name-field").value_or(json())["value"] == "Hi 42"; });
     EXPECT_EQ(elementOf(served, "name-field").value_or(json())["value"], "Hi 42");
 }
 
@@ -174,14 +167,14 @@ TEST(Serve, DrivesInputThroughEitherTransportAndRefusesTheTreeWhenLocked) {
         tapButton(served);
         ++taps;
         const auto expected = "Taps: " + std::to_string(taps);
-        waitFor([&] { return tapCount(served) == expected; });
+        waitUntil([&] { return tapCount(served) == expected; });
         EXPECT_EQ(tapCount(served), expected);
     }
 
     ServedDevice served(home, udid);
     ASSERT_EQ(served.client({"button", "lock"}).status, 0);
     ProgramResult locked;
-    waitFor([&] {
+    waitUntil([&] {
         locked = served.client({"accessibility"});
         return locked.status != 0;
     });
@@ -191,7 +184,7 @@ TEST(Serve, DrivesInputThroughEitherTransportAndRefusesTheTreeWhenLocked) {
     // double press (the Wallet card).
     std::this_thread::sleep_for(1s);
     ASSERT_EQ(served.client({"button", "lock"}).status, 0);
-    waitFor([&] { return elementOf(served, "tap-button").has_value(); });
+    waitUntil([&] { return elementOf(served, "tap-button").has_value(); });
     EXPECT_TRUE(elementOf(served, "tap-button"));
     // An unknown button is the helper's refusal, not the client's.
     const auto unknown = served.client({"button", "Home"});
@@ -219,7 +212,7 @@ TEST(Serve, TwoHelpersServeTwoDevicesAtOnce) {
     EXPECT_EQ(firstScreen["width_px"], 1179);
     EXPECT_EQ(secondScreen["width_px"], 750);
     tapButton(second);
-    waitFor([&] { return tapCount(second) == "Taps: 1"; });
+    waitUntil([&] { return tapCount(second) == "Taps: 1"; });
     EXPECT_EQ(tapCount(second), "Taps: 1");
     EXPECT_EQ(tapCount(first), "Taps: 0");
 }

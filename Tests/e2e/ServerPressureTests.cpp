@@ -21,6 +21,7 @@
 #include "Support/SimulatorHome.hpp"
 #include "Support/TestClient.hpp"
 #include "Support/Unprivileged.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel::e2e {
 namespace {
@@ -28,6 +29,7 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 using testing::TestClient;
+using testing::waitUntil;
 
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr bool sanitized = true;
@@ -57,15 +59,6 @@ Footprint footprintOf(pid_t pid) {
     return footprint;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return condition();
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 // A fresh client's describe comes back.
 void expectServed(const std::string& socket) {
     TestClient fresh(socket);
@@ -93,14 +86,14 @@ struct Pressure : ::testing::Test {
     // Threads, descriptors and memory settle back (a freed heap may keep a little); the last
     // answer may still be freeing what it held.
     void expectBackToBaseline(long residentSlackKiB = 30 * 1024) {
-        EXPECT_TRUE(eventually([&] { return now().descriptors <= baseline.descriptors; }))
+        EXPECT_TRUE(waitUntil([&] { return now().descriptors <= baseline.descriptors; }))
             << now().descriptors << " descriptors, " << baseline.descriptors << " before";
-        EXPECT_TRUE(eventually([&] { return now().threads <= baseline.threads + 16; }))
+        EXPECT_TRUE(waitUntil([&] { return now().threads <= baseline.threads + 16; }))
             << now().threads << " threads, " << baseline.threads << " before";
         // A sanitizer's allocator keeps what is freed (quarantine, caches) whatever the helper
         // gives back.
         if (!sanitized) {
-            EXPECT_TRUE(eventually([&] {
+            EXPECT_TRUE(waitUntil([&] {
                 return now().residentKiB < baseline.residentKiB + residentSlackKiB;
             })) << now().residentKiB
                 << " KiB resident, " << baseline.residentKiB << " before";
@@ -113,7 +106,7 @@ struct Pressure : ::testing::Test {
 TEST_F(Pressure, FiveHundredIdleConnectionsCostNoThreads) {
     std::vector<std::unique_ptr<TestClient>> idle;
     for (int i = 0; i < 500; ++i) idle.push_back(std::make_unique<TestClient>(served->socket()));
-    ASSERT_TRUE(eventually([&] { return now().descriptors >= baseline.descriptors + 490; }))
+    ASSERT_TRUE(waitUntil([&] { return now().descriptors >= baseline.descriptors + 490; }))
         << now().descriptors << " descriptors, " << baseline.descriptors << " before";
     EXPECT_LE(now().threads, baseline.threads + 8);
     expectServed(served->socket());
@@ -136,7 +129,7 @@ TEST_F(Pressure, AThousandPipelinedScreenshotsNeverReadStayBounded) {
     });
     // Wait until the helper has answered enough to be held back by the unread replies.
     std::this_thread::sleep_for(100ms);  // nothing to wait on: the helper is meant to stall
-    eventually([&] { return now().residentKiB > baseline.residentKiB + 4 * 1024; }, 3s);
+    waitUntil([&] { return now().residentKiB > baseline.residentKiB + 4 * 1024; }, 3s);
     const Footprint loaded = now();
     EXPECT_LE(loaded.threads, baseline.threads + 24);
     EXPECT_LT(loaded.residentKiB, baseline.residentKiB + 80 * 1024);
@@ -166,8 +159,8 @@ TEST_F(Pressure, AStreamNobodyReadsKeepsMemoryFlat) {
     }
     runProgram("tavrel-simctl", {"animate", served->udid(), "off"});
     viewer.close();
-    EXPECT_TRUE(eventually([&] { return now().threads <= baseline.threads + 16; }));
-    EXPECT_TRUE(eventually([&] { return now().descriptors <= baseline.descriptors; }));
+    EXPECT_TRUE(waitUntil([&] { return now().threads <= baseline.threads + 16; }));
+    EXPECT_TRUE(waitUntil([&] { return now().descriptors <= baseline.descriptors; }));
     expectServed(served->socket());
 }
 
@@ -196,7 +189,7 @@ TEST(PressurePaths, AStoppingHelperLeavesTheSocketOfTheNextOne) {
     std::ofstream(home.file("helper.sock")) << "reserved by the host";
     auto first = std::make_unique<ServedDevice>(home, udid);
     ServedDevice second(home, udid);  // same path: takes it over
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(waitUntil([&] {
         return second.process().standardError().find("[info] serving") != std::string::npos;
     })) << second.process().standardError();
     first.reset();  // stops, and must not remove the second's socket
@@ -312,7 +305,7 @@ TEST_F(Unprivileged, RefusedThreadsAtStartEndItWithItsMessageAndNoSocket) {
     for (long room = 1; room <= 3; ++room) {  // threads the helper may have
         auto started = helper(static_cast<rlim_t>(nobody.tasks() + room), "start");
         std::optional<int> status;
-        EXPECT_TRUE(eventually([&] {
+        EXPECT_TRUE(waitUntil([&] {
             status = started->wait(0ms);
             return status || started->standardError().find("[info] serving") != std::string::npos;
         })) << room;

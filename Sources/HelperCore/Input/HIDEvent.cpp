@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <limits>
+
+#include "HelperCore/Base/JSONMembers.hpp"
 
 namespace tavrel {
 
@@ -11,71 +12,21 @@ namespace {
 
 using json = nlohmann::json;
 
-[[noreturn]] void wrongType(const json& member, const char* key, const char* wanted) {
-    throw json::type_error::create(302,
-                                   std::string("type must be ") + wanted + " for \"" + key +
-                                       "\" of a HID event, but is " + member.type_name(),
-                                   &member);
-}
-
-/// The member, or nothing when it is absent or null.
-const json* member(const json& object, const char* key) {
-    auto found = object.find(key);
-    if (found == object.end() || found->is_null()) return nullptr;
-    return &*found;
-}
-
-const json& required(const json& object, const char* key) {
-    const json* value = member(object, key);
-    if (!value)
-        throw json::out_of_range::create(403, std::string("key '") + key + "' not found", &object);
-    return *value;
-}
-
-const std::string& stringMember(const json& value, const char* key) {
-    if (!value.is_string()) wrongType(value, key, "string");
-    return value.get_ref<const std::string&>();
-}
-
-double numberMember(const json& value, const char* key) {
-    if (!value.is_number()) wrongType(value, key, "number");
-    return value.get<double>();
-}
-
-std::int64_t integerMember(const json& value, const char* key) {
-    if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
-    if (value.is_number_unsigned()) {
-        auto number = value.get<std::uint64_t>();
-        if (number <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-            return static_cast<std::int64_t>(number);
-    } else if (value.is_number_float()) {
-        // 4.0 is the integer 4; 4.5 or 1e300 is no integer at all.
-        double number = value.get<double>();
-        if (std::trunc(number) == number && number >= -0x1p63 && number < 0x1p63)
-            return static_cast<std::int64_t>(number);
-    } else {
-        wrongType(value, key, "number");
-    }
-    throw json::out_of_range::create(
-        406, std::string("number ") + value.dump() + " for \"" + key + "\" is not a 64-bit integer",
-        &value);
-}
-
-HIDEvent::Kind kindNamed(const json& value) {
-    const std::string& text = stringMember(value, "kind");
+HIDEvent::Kind kindNamed(const JSONMembers& members) {
+    const std::string text = members.requiredString("kind");
     if (text == "touch") return HIDEvent::Kind::touch;
     if (text == "button") return HIDEvent::Kind::button;
     if (text == "key") return HIDEvent::Kind::key;
-    throw json::other_error::create(
-        501, "\"kind\" of a HID event is touch, button or key, not " + value.dump(), &value);
+    throw JSONMembers::notAllowed("\"kind\" of a HID event is touch, button or key, not " +
+                                  members.required("kind").dump());
 }
 
-HIDEvent::Phase phaseNamed(const json& value) {
-    const std::string& text = stringMember(value, "phase");
+HIDEvent::Phase phaseNamed(const JSONMembers& members) {
+    const std::string text = members.requiredString("phase");
     if (text == "down") return HIDEvent::Phase::down;
     if (text == "up") return HIDEvent::Phase::up;
-    throw json::other_error::create(
-        501, "\"phase\" of a HID event is down or up, not " + value.dump(), &value);
+    throw JSONMembers::notAllowed("\"phase\" of a HID event is down or up, not " +
+                                  members.required("phase").dump());
 }
 
 std::string shortest(double value) {
@@ -103,23 +54,19 @@ const char* rawValue(HIDEvent::Phase phase) {
 }
 
 HIDEvent HIDEvent::decode(const json& object) {
-    if (!object.is_object())
-        throw json::type_error::create(
-            302, std::string("type must be object for a HID event, but is ") + object.type_name(),
-            &object);
+    const JSONMembers members(object, "a HID event");
     HIDEvent event;
-    event.kind = kindNamed(required(object, "kind"));
-    event.phase = phaseNamed(required(object, "phase"));
-    if (const json* x = member(object, "x")) event.x = numberMember(*x, "x");
-    if (const json* y = member(object, "y")) event.y = numberMember(*y, "y");
-    if (const json* button = member(object, "button"))
-        event.button = stringMember(*button, "button");
-    if (const json* code = member(object, "code")) event.code = integerMember(*code, "code");
-    if (const json* finger = member(object, "finger")) {
-        event.finger = integerMember(*finger, "finger");
-        if (event.finger < 0 || event.finger >= HIDEvent::fingers)
-            throw json::out_of_range::create(
-                406, "\"finger\" of a HID event is 0 or 1, not " + finger->dump(), finger);
+    event.kind = kindNamed(members);
+    event.phase = phaseNamed(members);
+    if (auto x = members.number("x")) event.x = *x;
+    if (auto y = members.number("y")) event.y = *y;
+    if (auto button = members.string("button")) event.button = std::move(*button);
+    if (auto code = members.integer("code")) event.code = *code;
+    if (auto finger = members.integer("finger")) {
+        if (*finger < 0 || *finger >= HIDEvent::fingers)
+            throw JSONMembers::notAllowed("\"finger\" of a HID event is 0 or 1, not " +
+                                          members.required("finger").dump());
+        event.finger = *finger;
     }
     return event;
 }

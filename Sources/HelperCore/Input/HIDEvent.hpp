@@ -30,10 +30,9 @@ struct HIDEvent {
 
     /// Reads an event object: "kind" and "phase" are required, the rest default (0, 0, "", 0,
     /// finger 0); a null member counts as absent and unknown members are ignored. Throws a
-    /// `nlohmann::json::exception` describing the first problem (not an object, a missing or
-    /// mistyped member, an unknown kind or phase, a finger other than 0 or 1), as the JSON
-    /// library does for any unreadable document; the request layer turns it into its own
-    /// failure.
+    /// `JSONMemberError` describing the first problem (not an object, a missing or mistyped
+    /// member, an unknown kind or phase, a finger other than 0 or 1); the request layer turns
+    /// it into its own failure.
     static HIDEvent decode(const nlohmann::json& json);
 };
 

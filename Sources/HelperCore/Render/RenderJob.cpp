@@ -1,10 +1,10 @@
 #include "HelperCore/Render/RenderJob.hpp"
 
-#include <cmath>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
 #include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Base/JSONMembers.hpp"
 
 namespace tavrel {
 namespace {
@@ -16,61 +16,16 @@ struct NotAJob : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-const json& field(const json& object, const char* key) {
-    const auto found = object.find(key);
-    if (found == object.end()) throw NotAJob(std::string("the key \"") + key + "\" is missing");
-    return *found;
-}
-
-[[noreturn]] void wrongType(const char* key, const char* type) {
-    throw NotAJob(std::string("the key \"") + key + "\" is not " + type);
-}
-
-std::string text(const json& object, const char* key) {
-    const json& value = field(object, key);
-    if (!value.is_string()) wrongType(key, "a string");
-    return value.get<std::string>();
-}
-
-double number(const json& object, const char* key) {
-    const json& value = field(object, key);
-    if (!value.is_number()) wrongType(key, "a number");
-    return value.get<double>();
-}
-
-// A whole number, also when written with a fraction of zero (15.0).
-std::int64_t integer(const json& object, const char* key) {
-    const json& value = field(object, key);
-    if (value.is_number_integer()) {
-        if (value.is_number_unsigned() && value.get<std::uint64_t>() > INT64_MAX) {
-            wrongType(key, "a whole number in range");
-        }
-        return value.get<std::int64_t>();
-    }
-    if (value.is_number_float()) {
-        const double real = value.get<double>();
-        if (std::trunc(real) == real && std::fabs(real) < 9.2e18) {
-            return static_cast<std::int64_t>(real);
-        }
-    }
-    wrongType(key, "a whole number");
-}
-
-std::optional<std::string> optionalText(const json& object, const char* key) {
-    const auto found = object.find(key);
-    if (found == object.end() || found->is_null()) return std::nullopt;
-    if (!found->is_string()) wrongType(key, "a string");
-    return found->get<std::string>();
-}
-
-std::vector<std::vector<double>> pointList(const json& points, const char* key) {
-    if (!points.is_array()) wrongType(key, "an array");
+std::vector<std::vector<double>> pointList(const json& points, const std::string& key) {
     std::vector<std::vector<double>> list;
     for (const json& point : points) {
-        if (!point.is_array()) wrongType(key, "an array of arrays of numbers");
+        if (!point.is_array())
+            throw NotAJob("\"" + key + "\" is not an array of arrays of numbers");
         std::vector<double> coordinates;
         for (const json& coordinate : point) {
-            if (!coordinate.is_number()) wrongType(key, "an array of arrays of numbers");
+            if (!coordinate.is_number()) {
+                throw NotAJob("\"" + key + "\" is not an array of arrays of numbers");
+            }
             coordinates.push_back(coordinate.get<double>());
         }
         list.push_back(std::move(coordinates));
@@ -79,15 +34,15 @@ std::vector<std::vector<double>> pointList(const json& points, const char* key) 
 }
 
 RecordedTouch touch(const json& value, std::size_t index) {
-    if (!value.is_object()) throw NotAJob("touch " + std::to_string(index) + " is not an object");
+    const JSONMembers members(value, "touch " + std::to_string(index));
     RecordedTouch touch;
-    touch.t = number(value, "t");
-    touch.kind = text(value, "kind");
-    touch.points = pointList(field(value, "points"), "points");
-    if (const auto two = value.find("points_two"); two != value.end() && !two->is_null())
+    touch.t = members.requiredNumber("t");
+    touch.kind = members.requiredString("kind");
+    touch.points = pointList(members.requiredArray("points"), "points");
+    if (const json* two = members.array("points_two"))
         touch.pointsTwo = pointList(*two, "points_two");
-    touch.duration = number(value, "duration");
-    touch.by = text(value, "by");
+    touch.duration = members.requiredNumber("duration");
+    touch.by = members.requiredString("by");
     return touch;
 }
 
@@ -98,10 +53,10 @@ RenderJob decode(std::string_view data) {
     } catch (const json::exception& error) {
         throw NotAJob(error.what());
     }
-    if (!document.is_object()) throw NotAJob("the document is not an object");
+    const JSONMembers members(document, "a render job");
     RenderJob job;
-    job.input = text(document, "input");
-    const std::string kind = text(document, "input_kind");
+    job.input = members.requiredString("input");
+    const std::string kind = members.requiredString("input_kind");
     if (kind == "movie") {
         job.inputKind = RenderJob::InputKind::movie;
     } else if (kind == "frames") {
@@ -109,17 +64,16 @@ RenderJob decode(std::string_view data) {
     } else {
         throw NotAJob("\"input_kind\" is \"movie\" or \"frames\", not \"" + kind + "\"");
     }
-    const json& touches = field(document, "touches");
-    if (!touches.is_array()) wrongType("touches", "an array");
+    const json& touches = members.requiredArray("touches");
     for (std::size_t index = 0; index < touches.size(); ++index) {
         job.touches.push_back(touch(touches[index], index));
     }
-    job.mp4 = optionalText(document, "mp4");
-    job.gif = optionalText(document, "gif");
-    job.codec = text(document, "codec");
-    job.speed = number(document, "speed");
-    job.gifFps = integer(document, "gif_fps");
-    job.gifWidth = integer(document, "gif_width");
+    job.mp4 = members.string("mp4");
+    job.gif = members.string("gif");
+    job.codec = members.requiredString("codec");
+    job.speed = members.requiredNumber("speed");
+    job.gifFps = members.requiredInteger("gif_fps");
+    job.gifWidth = members.requiredInteger("gif_width");
     return job;
 }
 
@@ -134,6 +88,8 @@ RenderJob RenderJob::read(std::string_view data) {
     try {
         job = decode(data);
     } catch (const NotAJob& error) {
+        refuse(std::string("not a render job: ") + error.what());
+    } catch (const JSONMemberError& error) {
         refuse(std::string("not a render job: ") + error.what());
     }
     if (!job.mp4 && !job.gif) refuse("a render job names no file to write");

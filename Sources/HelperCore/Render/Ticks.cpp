@@ -3,22 +3,31 @@
 #include <algorithm>
 #include <cmath>
 
+#include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Screenshot/ScreenGeometry.hpp"
+
 namespace tavrel {
 
 Ticks Ticks::make(double duration, double speed, std::int64_t fps) {
-    if (!(duration > 0 && speed > 0 && fps > 0) || !std::isfinite(duration)) {
-        return Ticks{{{0, 0}}, std::max<std::int64_t>(fps, 1)};
+    // Written so that NaN passes through to the single tick below, and infinity is refused.
+    if (duration > longestRecording) {
+        throw HelperFailure("the recording lasts " + numberText(duration) + "s, longer than the " +
+                                numberText(longestRecording) + "s a render takes",
+                            400);
     }
-    const double rate = static_cast<double>(fps);
-    const auto count =
-        std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil(duration / speed * rate)));
-    Ticks ticks{{}, fps};
-    ticks.times.reserve(static_cast<std::size_t>(count));
-    for (std::int64_t index = 0; index < count; ++index) {
-        const double output = static_cast<double>(index) / rate;
-        ticks.times.push_back({output, std::min(output * speed, duration)});
-    }
-    return ticks;
+    const std::int64_t rate = std::max<std::int64_t>(fps, 1);
+    if (!(duration > 0 && speed > 0 && fps > 0)) return Ticks{1, rate, 0, 1};
+    // The count is worked out in doubles and bounded there, so no speed or rate can overflow
+    // the conversion: an hour at the slowest speed and 30 fps is far below the bound.
+    constexpr double mostTicks = 1e15;
+    const double exact = std::ceil(duration / speed * static_cast<double>(fps));
+    const double bounded = exact >= 1 ? std::min(exact, mostTicks) : 1;
+    return Ticks{static_cast<std::int64_t>(bounded), fps, duration, speed};
+}
+
+Ticks::Tick Ticks::at(std::int64_t index) const {
+    const double output = static_cast<double>(index) / static_cast<double>(fps);
+    return {output, std::min(output * speed, duration)};
 }
 
 std::pair<int, int> renderedSize(int sourceWidth, int sourceHeight, std::optional<int> width) {

@@ -1,11 +1,10 @@
 #include "HelperCore/Server/Requests.hpp"
 
-#include <cmath>
-#include <limits>
-#include <string>
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Base/JSONMembers.hpp"
 #include "HelperCore/Commands/Version.hpp"
 #include "HelperCore/Server/Wire.hpp"
 
@@ -28,65 +27,15 @@ struct Raw {
     std::optional<std::int64_t> bitrate;
 };
 
-[[noreturn]] void wrongType(const json& value, const char* key, const char* wanted) {
-    throw json::type_error::create(302,
-                                   std::string("type must be ") + wanted + " for \"" + key +
-                                       "\" of a request, but is " + value.type_name(),
-                                   &value);
-}
-
-// The member, or nothing when it is absent or null.
-const json* member(const json& object, const char* key) {
-    auto found = object.find(key);
-    if (found == object.end() || found->is_null()) return nullptr;
-    return &*found;
-}
-
-std::optional<std::string> stringAt(const json& object, const char* key) {
-    const json* value = member(object, key);
-    if (!value) return std::nullopt;
-    if (!value->is_string()) wrongType(*value, key, "string");
-    return value->get<std::string>();
-}
-
-std::optional<double> numberAt(const json& object, const char* key) {
-    const json* value = member(object, key);
-    if (!value) return std::nullopt;
-    if (!value->is_number()) wrongType(*value, key, "number");
-    return value->get<double>();
-}
-
-// Integral numbers only; 4.0 counts as the integer 4, 4.5 and 1e300 count as none.
-std::optional<std::int64_t> integerAt(const json& object, const char* key) {
-    const json* value = member(object, key);
-    if (!value) return std::nullopt;
-    if (value->is_number_unsigned()) {
-        const auto number = value->get<std::uint64_t>();
-        if (number <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-            return static_cast<std::int64_t>(number);
-    } else if (value->is_number_integer()) {
-        return value->get<std::int64_t>();
-    } else if (value->is_number_float()) {
-        const double number = value->get<double>();
-        if (std::trunc(number) == number && number >= -0x1p63 && number < 0x1p63)
-            return static_cast<std::int64_t>(number);
-    } else {
-        wrongType(*value, key, "integer");
-    }
-    throw json::out_of_range::create(
-        406, "number " + value->dump() + " for \"" + key + "\" is not a 64-bit integer", value);
-}
-
-std::optional<Crop> cropAt(const json& object, const char* key) {
-    const json* value = member(object, key);
+std::optional<Crop> cropAt(const JSONMembers& members, const char* key) {
+    const json* value = members.find(key);
     if (!value) return std::nullopt;
     return value->get<Crop>();
 }
 
-std::optional<std::vector<HIDEvent>> eventsAt(const json& object, const char* key) {
-    const json* value = member(object, key);
+std::optional<std::vector<HIDEvent>> eventsAt(const JSONMembers& members, const char* key) {
+    const json* value = members.array(key);
     if (!value) return std::nullopt;
-    if (!value->is_array()) wrongType(*value, key, "array");
     std::vector<HIDEvent> events;
     events.reserve(value->size());
     for (const json& event : *value) events.push_back(HIDEvent::decode(event));
@@ -125,20 +74,17 @@ Raw read(std::span<const std::uint8_t> bytes) {
                             400);
     }
     const json document = json::parse(bytes.begin(), bytes.end());
-    if (!document.is_object())
-        throw json::type_error::create(
-            302, std::string("type must be object for a request, but is ") + document.type_name(),
-            &document);
+    const JSONMembers members(document, "a request");
     Raw raw;
-    raw.op = stringAt(document, "op");
-    raw.maxWidth = integerAt(document, "max_width");
-    raw.quality = integerAt(document, "quality");
-    raw.crop = cropAt(document, "crop");
-    raw.events = eventsAt(document, "events");
-    raw.fps = integerAt(document, "fps");
-    raw.scale = numberAt(document, "scale");
-    raw.keyFrameS = numberAt(document, "key_frame_s");
-    raw.bitrate = integerAt(document, "bitrate");
+    raw.op = members.string("op");
+    raw.maxWidth = members.integer("max_width");
+    raw.quality = members.integer("quality");
+    raw.crop = cropAt(members, "crop");
+    raw.events = eventsAt(members, "events");
+    raw.fps = members.integer("fps");
+    raw.scale = members.number("scale");
+    raw.keyFrameS = members.number("key_frame_s");
+    raw.bitrate = members.integer("bitrate");
     return raw;
 }
 
@@ -148,7 +94,10 @@ Request Request::decode(std::span<const std::uint8_t> bytes) {
     Raw raw;
     try {
         raw = read(bytes);
+    } catch (const JSONMemberError& error) {
+        throw HelperFailure("a request that is not one: " + error.tagged(), 400);
     } catch (const json::exception& error) {
+        // Text that does not parse, and a crop's own failures.
         throw HelperFailure(std::string("a request that is not one: ") + error.what(), 400);
     }
 

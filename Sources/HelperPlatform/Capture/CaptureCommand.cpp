@@ -5,13 +5,13 @@
 #include "HelperCore/Capture/Disclaim.hpp"
 #include "HelperPlatform/Capture/CaptureDevice.hpp"
 #include "HelperPlatform/Capture/Disclaimed.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Server/ServeLoop.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
 
 namespace tavrel {
 
 void serveCapture(const CaptureOptions& options) {
-    if (Disclaim::needed(SimulatorFrameworks::processEnvironment())) {
+    if (Disclaim::needed(Frameworks::processEnvironment())) {
         if (auto status = Disclaimed::run()) {
             std::fflush(nullptr);
             std::_Exit(*status);

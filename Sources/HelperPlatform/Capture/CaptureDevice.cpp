@@ -7,8 +7,8 @@
 #include "HelperCore/Capture/CaptureChoice.hpp"
 #include "HelperCore/Capture/Likeness.hpp"
 #include "HelperPlatform/Capture/Thumbnail.hpp"
+#include "HelperPlatform/Frameworks/ForeignCalls.hpp"
 #include "HelperPlatform/Media/Pictures.hpp"
-#include "HelperPlatform/Simulator/ForeignCalls.hpp"
 #include "SimulatedPlatform/Runtime/Foreign/Object.hpp"
 
 namespace tavrel {
@@ -43,7 +43,13 @@ ScreenCaptureDevice nearest(const std::vector<ScreenCaptureDevice>& devices,
                             const CaptureOptions& options, const Log& log) {
     const auto count = std::to_string(devices.size());
     std::optional<Thumbnail> reference;
-    if (options.reference) reference = Thumbnails::of(*options.reference);
+    if (options.reference) {
+        try {
+            reference = Thumbnails::of(*options.reference);
+        } catch (const HelperFailure& failure) {
+            log.warning("the reference picture cannot be used: " + failure.message());
+        }
+    }
     if (!reference)
         throw HelperFailure(count + " cabled devices are called " + options.name +
                                 ", and no picture of its screen tells them apart",

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "HelperCore/Base/HelperFailure.hpp"
-#include "HelperPlatform/Simulator/ForeignCalls.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/ForeignCalls.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "SimulatedPlatform/Runtime/Foreign/Object.hpp"
 
 namespace tavrel {
@@ -34,7 +34,7 @@ void* loaded = nullptr;  // guarded by loadLock; never closed
 void* handle() {
     std::lock_guard guard(loadLock);
     if (loaded) return loaded;
-    const auto path = SimulatorFrameworks::onPlatform(CaptureFrameworks::avFoundation);
+    const auto path = Frameworks::onPlatform(CaptureFrameworks::avFoundation);
     loaded = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
     if (!loaded) {
         const char* reason = dlerror();

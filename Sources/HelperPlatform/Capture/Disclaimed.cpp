@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -59,6 +60,26 @@ class BlockedSignals {
   private:
     sigset_t set_;
     sigset_t previous_;
+};
+
+// SIGCHLD at its default for as long as this lives, then as it was.
+class DefaultChildSignal {
+  public:
+    DefaultChildSignal() {
+        struct sigaction defaults {};
+        defaults.sa_handler = SIG_DFL;
+        sigemptyset(&defaults.sa_mask);
+        restore_ = sigaction(SIGCHLD, &defaults, &previous_) == 0;
+    }
+    ~DefaultChildSignal() {
+        if (restore_) sigaction(SIGCHLD, &previous_, nullptr);
+    }
+    DefaultChildSignal(const DefaultChildSignal&) = delete;
+    DefaultChildSignal& operator=(const DefaultChildSignal&) = delete;
+
+  private:
+    struct sigaction previous_ {};
+    bool restore_ = false;
 };
 
 std::string programPath(const std::vector<std::string>& arguments) {
@@ -124,11 +145,16 @@ std::optional<int> run() {
     auto argv = vectorOf(arguments);
     auto envp = vectorOf(environment);
 
+    // A host that left SIGCHLD ignored would have the kernel reap the copy, and the wait below
+    // would fail with ECHILD: take it back to the default while the copy runs.
+    DefaultChildSignal childSignal;
     BlockedSignals blocked;
-    // The copy starts with the signal mask and dispositions this process had.
+    // The copy starts with the signal mask this process had and every disposition at its
+    // default: an ignored signal inherited from the host is no business of the server's.
     sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int signal : forwarded) sigaddset(&defaults, signal);
+    sigfillset(&defaults);
+    sigdelset(&defaults, SIGKILL);
+    sigdelset(&defaults, SIGSTOP);
     posix_spawnattr_setsigmask(attributes.get(), &blocked.previous());
     posix_spawnattr_setsigdefault(attributes.get(), &defaults);
     posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
@@ -147,10 +173,19 @@ std::optional<int> run() {
         }
     });
     int status = 0;
-    while (waitpid(copy, &status, 0) < 0 && errno == EINTR) {
+    int waited = 0;
+    while ((waited = waitpid(copy, &status, 0)) < 0 && errno == EINTR) {
     }
+    const int waitError = errno;
     ended = true;
     forwarding.join();
+    if (waited < 0) {
+        // The copy's fate is unknown: never report it as a success.
+        const auto line = "the launcher cannot wait for its copy: waitpid failed: " +
+                          std::string(std::strerror(waitError)) + "\n";
+        [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
+        return 1;
+    }
     return exitStatusOf(status);
 }
 

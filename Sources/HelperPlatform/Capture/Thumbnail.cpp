@@ -4,9 +4,14 @@
 #include <libyuv/scale_argb.h>
 #include <turbojpeg.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -15,6 +20,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperPlatform/Media/AVOwners.hpp"
 
 namespace tavrel::Thumbnails {
@@ -23,6 +29,7 @@ namespace {
 
 // Larger pictures are refused rather than decoded: a reference is a screenshot.
 constexpr int largestSide = 1 << 14;
+constexpr std::size_t largestFile = std::size_t{64} << 20;
 
 struct TurboFree {
     void operator()(void* handle) const { tjDestroy(handle); }
@@ -34,14 +41,104 @@ struct ScaleFree {
     void operator()(SwsContext* context) const { sws_freeContext(context); }
 };
 
-std::optional<std::vector<std::uint8_t>> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
+// A file descriptor, closed on every path.
+class OpenFile {
+  public:
+    explicit OpenFile(int descriptor) : descriptor_(descriptor) {}
+    ~OpenFile() {
+        if (descriptor_ >= 0) ::close(descriptor_);
+    }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    int get() const { return descriptor_; }
+
+  private:
+    int descriptor_;
+};
+
+// The whole of a regular file. Opened without blocking, so that a FIFO can be told apart
+// before anything waits on it, and read no further than the limit.
+std::vector<std::uint8_t> readFile(const std::string& path) {
+    OpenFile file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (file.get() < 0)
+        throw HelperFailure(path + " cannot be opened: " + std::strerror(errno), 400);
+    struct stat status {};
+    if (::fstat(file.get(), &status) != 0)
+        throw HelperFailure(path + " cannot be examined: " + std::strerror(errno), 400);
+    if (!S_ISREG(status.st_mode)) throw HelperFailure(path + " is not a regular file", 400);
+    if (status.st_size > off_t(largestFile))
+        throw HelperFailure(path + " is larger than " + std::to_string(largestFile >> 20) + " MiB",
+                            400);
+    std::vector<std::uint8_t> bytes(std::size_t(status.st_size));
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const auto got = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) throw HelperFailure(path + " cannot be read: " + std::strerror(errno), 400);
+        if (got == 0) break;  // it shrank meanwhile
+        filled += std::size_t(got);
+    }
+    bytes.resize(filled);
     return bytes;
 }
+
+// libavformat reading from the bytes already in memory, never from the path again.
+class MemoryInput {
+  public:
+    explicit MemoryInput(const std::vector<std::uint8_t>& bytes) : bytes_(bytes) {
+        constexpr int bufferSize = 1 << 14;
+        auto* buffer = static_cast<unsigned char*>(av_malloc(bufferSize));
+        if (!buffer) return;
+        io_ = avio_alloc_context(buffer, bufferSize, 0, this, &MemoryInput::read, nullptr,
+                                 &MemoryInput::seek);
+        if (!io_) av_free(buffer);
+    }
+    ~MemoryInput() {
+        if (io_) av_freep(&io_->buffer);
+        avio_context_free(&io_);
+    }
+    MemoryInput(const MemoryInput&) = delete;
+    MemoryInput& operator=(const MemoryInput&) = delete;
+    AVIOContext* get() const { return io_; }
+
+  private:
+    static int read(void* opaque, std::uint8_t* into, int size) {
+        auto& self = *static_cast<MemoryInput*>(opaque);
+        const auto left = self.bytes_.size() - self.at_;
+        if (left == 0) return AVERROR_EOF;
+        const auto count = std::min(left, std::size_t(size));
+        std::memcpy(into, self.bytes_.data() + self.at_, count);
+        self.at_ += count;
+        return int(count);
+    }
+    static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
+        auto& self = *static_cast<MemoryInput*>(opaque);
+        const auto size = std::int64_t(self.bytes_.size());
+        std::int64_t target = 0;
+        switch (whence & ~AVSEEK_FORCE) {
+            case AVSEEK_SIZE:
+                return size;
+            case SEEK_SET:
+                target = offset;
+                break;
+            case SEEK_CUR:
+                target = std::int64_t(self.at_) + offset;
+                break;
+            case SEEK_END:
+                target = size + offset;
+                break;
+            default:
+                return -1;
+        }
+        if (target < 0 || target > size) return -1;
+        self.at_ = std::size_t(target);
+        return target;
+    }
+
+    const std::vector<std::uint8_t>& bytes_;
+    std::size_t at_ = 0;
+    AVIOContext* io_ = nullptr;
+};
 
 std::optional<Thumbnail> ofJPEG(const std::vector<std::uint8_t>& bytes) {
     std::unique_ptr<void, TurboFree> handle(tjInitDecompress());
@@ -58,9 +155,17 @@ std::optional<Thumbnail> ofJPEG(const std::vector<std::uint8_t>& bytes) {
     return ofPixels(pixels.data(), width, height, std::size_t(width) * 4);
 }
 
-std::optional<Thumbnail> ofImageFile(const std::string& path) {
-    AVFormatContext* opened = nullptr;
-    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) != 0) return std::nullopt;
+std::optional<Thumbnail> ofImageBytes(const std::vector<std::uint8_t>& bytes) {
+    MemoryInput input(bytes);
+    AVFormatContext* opened = avformat_alloc_context();
+    if (!input.get() || !opened) {
+        avformat_free_context(opened);
+        return std::nullopt;
+    }
+    opened->pb = input.get();
+    opened->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // On failure avformat_open_input frees the context itself.
+    if (avformat_open_input(&opened, nullptr, nullptr, nullptr) != 0) return std::nullopt;
     std::unique_ptr<AVFormatContext, FormatClose> format(opened);
     if (avformat_find_stream_info(format.get(), nullptr) < 0) return std::nullopt;
     const int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -120,11 +225,15 @@ std::optional<Thumbnail> ofPixels(const std::uint8_t* pixels, int width, int hei
     return grey;
 }
 
-std::optional<Thumbnail> of(const std::string& file) {
-    auto bytes = readFile(file);
-    if (!bytes || bytes->size() < 3) return std::nullopt;
-    if ((*bytes)[0] == 0xFF && (*bytes)[1] == 0xD8 && (*bytes)[2] == 0xFF) return ofJPEG(*bytes);
-    return ofImageFile(file);
+Thumbnail of(const std::string& file) {
+    const auto bytes = readFile(file);
+    std::optional<Thumbnail> thumbnail;
+    if (bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF)
+        thumbnail = ofJPEG(bytes);
+    else if (!bytes.empty())
+        thumbnail = ofImageBytes(bytes);
+    if (!thumbnail) throw HelperFailure(file + " is not a picture that can be read", 400);
+    return *thumbnail;
 }
 
 std::optional<Thumbnail> of(const Picture& picture) {

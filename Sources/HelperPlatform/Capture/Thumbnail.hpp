@@ -9,8 +9,10 @@
 namespace tavrel::Thumbnails {
 
 /// The thumbnail of a picture file's first image (JPEG through TurboJPEG; PNG and whatever
-/// else libavformat reads through libavcodec); nothing when it cannot be read.
-std::optional<Thumbnail> of(const std::string& file);
+/// else libavformat reads through libavcodec). Only a regular file of at most 64 MiB is read,
+/// and read once; anything else (a FIFO, a device, a picture that cannot be decoded) throws a
+/// `HelperFailure` that says why.
+Thumbnail of(const std::string& file);
 
 /// The thumbnail of a screen picture; nothing when its surface cannot be read.
 std::optional<Thumbnail> of(const Picture& picture);

@@ -11,7 +11,7 @@
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Capture/CaptureChoice.hpp"
 #include "HelperPlatform/Capture/CaptureFrameworks.hpp"
-#include "HelperPlatform/Simulator/ForeignCalls.hpp"
+#include "HelperPlatform/Frameworks/ForeignCalls.hpp"
 #include "SimulatedPlatform/Runtime/Foreign/Object.hpp"
 
 namespace tavrel {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperPlatform/Render/RenderFiles.hpp"
 
 namespace tavrel {
 namespace {
@@ -17,11 +18,15 @@ namespace {
 }  // namespace
 
 FramePictures::Reading FramePictures::open(const std::string& path) {
-    File file(std::fopen(path.c_str(), "rb"));
+    RenderFiles::ReadableFile opened(path, "the recording", [&path](const std::string& reason) {
+        return HelperFailure("the recording cannot be opened: " + path + ": " + reason, 502);
+    });
+    File file(::fdopen(opened.descriptor(), "rb"));
     if (!file) {
         throw HelperFailure("the recording cannot be opened: " + path + ": " + std::strerror(errno),
                             502);
     }
+    opened.release();
     std::FILE* handle = file.get();
     FrameFile::Reader reader([handle, path](std::size_t count) {
         Bytes bytes(count);

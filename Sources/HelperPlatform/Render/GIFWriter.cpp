@@ -245,9 +245,9 @@ RenderedFile write(PictureSource& pictures, const RenderJob& job, const std::str
         anyStored = true;
     };
 
-    const std::size_t total = ticks.times.size();
+    const auto total = static_cast<std::size_t>(ticks.count);
     for (std::size_t index = 0; index < total; ++index) {
-        const double source = ticks.times[index].source;
+        const double source = ticks.at(static_cast<std::int64_t>(index)).source;
         if (const RecordedPicture picture = pictures.picture(source)) {
             frames.compose(*picture, job.touches, source, width, height, next);
             if (pendingDelay && next.pixels == pending.pixels) {
@@ -260,7 +260,9 @@ RenderedFile write(PictureSource& pictures, const RenderJob& job, const std::str
         }
         if (progress) progress(index + 1, total);
     }
-    if (pendingDelay) store();
+    // A GIF of no images would show nothing; the temporary file goes with `file`.
+    if (!pendingDelay) throw HelperFailure("the recording took no pictures", 502);
+    store();
     gif.close();
     file.commit();
     return RenderedFile{path, "gif", width, height, ticks.length()};

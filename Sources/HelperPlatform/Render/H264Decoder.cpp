@@ -16,6 +16,32 @@ constexpr std::int64_t pictureParameterSet = 8;
     throw HelperFailure("a recorded frame cannot be decoded (" + std::to_string(status) + ")", 502);
 }
 
+// Opens a throw-away decoder on the sets alone, told to fail on any error in them: the
+// decoder that plays the recording conceals such errors and would only fail, or show nothing,
+// at the first picture.
+void checkParameterSets(const AVCodec* codec, const std::vector<Bytes>& parameterSets) {
+    std::size_t size = 0;
+    for (const Bytes& set : parameterSets) size += AnnexB::startCode.size() + set.size();
+    AVCodecContextPtr context(avcodec_alloc_context3(codec));
+    auto* extradata = static_cast<std::uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!context || extradata == nullptr) {
+        av_free(extradata);
+        throw HelperFailure("this Mac cannot decode the recording", 502);
+    }
+    context->extradata = extradata;  // freed with the context
+    context->extradata_size = static_cast<int>(size);
+    for (const Bytes& set : parameterSets) {
+        extradata = std::copy(AnnexB::startCode.begin(), AnnexB::startCode.end(), extradata);
+        extradata = std::copy(set.begin(), set.end(), extradata);
+    }
+    context->err_recognition = AV_EF_EXPLODE;
+    context->thread_count = 1;
+    if (const int status = avcodec_open2(context.get(), codec, nullptr); status < 0) {
+        throw HelperFailure(
+            "a recording's parameter sets cannot be read (" + std::to_string(status) + ")", 502);
+    }
+}
+
 }  // namespace
 
 H264Decoder::H264Decoder() : packet_(av_packet_alloc()) {
@@ -30,6 +56,7 @@ void H264Decoder::restart(std::vector<Bytes> parameterSets) {
     state_ = State::waitingForParameterSets;
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     if (codec == nullptr) throw HelperFailure("this Mac cannot decode the recording", 502);
+    checkParameterSets(codec, parameterSets);
     AVCodecContextPtr context(avcodec_alloc_context3(codec));
     if (!context) throw HelperFailure("this Mac cannot decode the recording", 502);
     context->thread_count = 1;

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperPlatform/Render/RenderFiles.hpp"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -56,8 +57,14 @@ void MoviePictures::FormatClose::operator()(AVFormatContext* context) const {
 
 MoviePictures::MoviePictures(const std::string& path) : packet_(av_packet_alloc()) {
     quietMediaLibraries();
+    // Opened here first, so that only a regular file reaches the demuxer (which would wait on a
+    // FIFO and read a device for ever); the demuxer opens the same file by its descriptor.
+    const RenderFiles::ReadableFile file(path, "the recording", [&path](const std::string& why) {
+        return HelperFailure("the recording cannot be read: " + path + ": " + why, 502);
+    });
     AVFormatContext* opened = nullptr;
-    if (const int status = avformat_open_input(&opened, path.c_str(), nullptr, nullptr);
+    if (const int status =
+            avformat_open_input(&opened, file.pathOfDescriptor().c_str(), nullptr, nullptr);
         status < 0) {
         cannotRead(path + ": " + reason(status));
     }
@@ -114,7 +121,9 @@ std::optional<std::pair<double, RecordedPicture>> MoviePictures::next() {
             const std::int64_t pts = frame->best_effort_timestamp == AV_NOPTS_VALUE
                                          ? startPts_
                                          : frame->best_effort_timestamp;
-            const double time = std::max(0.0, static_cast<double>(pts - startPts_) * timeBase_);
+            // In doubles: a hostile file's timestamps may be any 64-bit values.
+            const double time = std::max(
+                0.0, (static_cast<double>(pts) - static_cast<double>(startPts_)) * timeBase_);
             return std::pair{time, upright(std::move(frame))};
         }
         // A movie whose reading stops early simply ends.

@@ -104,6 +104,8 @@ RenderedFile write(PictureSource& pictures, const RenderJob& job, const std::str
                    const RenderProgress& progress) {
     quietMediaLibraries();
     const auto [width, height] = renderedSize(pictures.width(), pictures.height());
+    // Refuses an overlong recording before anything is written.
+    const Ticks ticks = Ticks::make(pictures.duration(), job.speed, fps);
     OutputFile file(path, [](const std::string& why) {
         return HelperFailure("the MP4 cannot be written: " + why, 502);
     });
@@ -150,10 +152,10 @@ RenderedFile write(PictureSource& pictures, const RenderJob& job, const std::str
 
     Frames frames;
     Canvas canvas;
-    const Ticks ticks = Ticks::make(pictures.duration(), job.speed, fps);
-    const std::size_t total = ticks.times.size();
+    const auto total = static_cast<std::size_t>(ticks.count);
+    std::size_t stored = 0;
     for (std::size_t index = 0; index < total; ++index) {
-        const double source = ticks.times[index].source;
+        const double source = ticks.at(static_cast<std::int64_t>(index)).source;
         const RecordedPicture picture = pictures.picture(source);
         if (picture) {
             frames.compose(*picture, job.touches, source, width, height, canvas);
@@ -167,10 +169,13 @@ RenderedFile write(PictureSource& pictures, const RenderJob& job, const std::str
             frame->pts = static_cast<std::int64_t>(index);
             const int sent = avcodec_send_frame(encoder.get(), frame.get());
             if (sent < 0) stoppedTaking(sent);
+            ++stored;
             drain(encoder.get(), output.format, stream, packet.get());
         }
         if (progress) progress(index + 1, total);
     }
+    // A movie of no frames would play as nothing at all; the temporary file goes with `file`.
+    if (stored == 0) throw HelperFailure("the recording took no pictures", 502);
     if (const int flushed = avcodec_send_frame(encoder.get(), nullptr); flushed < 0) {
         throw HelperFailure("the MP4 was not finished: " + reason(flushed), 502);
     }

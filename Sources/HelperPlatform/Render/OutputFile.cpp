@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperPlatform/Render/RenderFiles.hpp"
 
 namespace tavrel {
 namespace {
@@ -28,8 +29,10 @@ mode_t usualMode() {
 }  // namespace
 
 OutputFile::OutputFile(std::string path, Failure failure)
-    : path_(std::move(path)), failure_(std::move(failure)) {
-    std::vector<char> pattern(path_.begin(), path_.end());
+    : path_(std::move(path)),
+      target_(RenderFiles::replacedPath(path_)),
+      failure_(std::move(failure)) {
+    std::vector<char> pattern(target_.begin(), target_.end());
     for (char c : std::string(".XXXXXX")) pattern.push_back(c);
     pattern.push_back('\0');
     const int descriptor = ::mkstemp(pattern.data());
@@ -50,7 +53,9 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::commit() {
-    if (std::rename(temporaryPath_.c_str(), path_.c_str()) != 0) fail(failure_);
+    // Checked before writing began too; a device put there since is still not replaced.
+    if (!RenderFiles::replaceable(target_)) throw failure_("not a regular file: " + target_);
+    if (std::rename(temporaryPath_.c_str(), target_.c_str()) != 0) fail(failure_);
     state_ = State::committed;
 }
 

@@ -5,9 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <new>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/JSON.hpp"
@@ -15,6 +14,7 @@
 #include "HelperPlatform/Render/GIFWriter.hpp"
 #include "HelperPlatform/Render/MoviePictures.hpp"
 #include "HelperPlatform/Render/MovieWriter.hpp"
+#include "HelperPlatform/Render/RenderFiles.hpp"
 
 namespace tavrel {
 namespace RecordingRenderer {
@@ -27,6 +27,7 @@ std::unique_ptr<PictureSource> pictures(const RenderJob& job) {
 }
 
 RenderReport run(const RenderJob& job, const Progress& progress) {
+    RenderFiles::checkOutputs(job);
     auto told = [&](const char* format) -> RenderProgress {
         if (!progress) return {};
         return [&progress, format](std::size_t done, std::size_t total) {
@@ -49,13 +50,30 @@ RenderReport run(const RenderJob& job, const Progress& progress) {
 
 namespace {
 
+[[noreturn]] void tooLarge(const std::string& path) {
+    throw HelperFailure("the render job is larger than " +
+                            std::to_string(RecordingRenderer::largestJob) + " bytes: " + path,
+                        400);
+}
+
 std::string readJob(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw HelperFailure(path + ": " + std::strerror(errno), 502);
-    std::ostringstream bytes;
-    bytes << file.rdbuf();
-    if (file.bad()) throw HelperFailure(path + ": " + std::strerror(errno), 502);
-    return bytes.str();
+    const RenderFiles::ReadableFile file(
+        path, "the render job",
+        [&path](const std::string& reason) { return HelperFailure(path + ": " + reason, 502); });
+    if (file.size() > static_cast<off_t>(RecordingRenderer::largestJob)) tooLarge(path);
+    // The size is checked again as the bytes come: the file may grow while it is read.
+    std::string bytes(RecordingRenderer::largestJob + 1, '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t read = ::read(file.descriptor(), bytes.data() + got, bytes.size() - got);
+        if (read < 0 && errno == EINTR) continue;
+        if (read < 0) throw HelperFailure(path + ": " + std::strerror(errno), 502);
+        if (read == 0) break;
+        got += static_cast<std::size_t>(read);
+    }
+    if (got > RecordingRenderer::largestJob) tooLarge(path);
+    bytes.resize(got);
+    return bytes;
 }
 
 // One line rewritten in place; only every few per cent, so a fast render does not spend its
@@ -70,15 +88,30 @@ void showProgress(const std::string& format, std::size_t done, std::size_t total
 
 }  // namespace
 
+std::string renderFailureText(const std::string& step) {
+    try {
+        throw;
+    } catch (const HelperFailure& failure) {
+        return failure.message();
+    } catch (const std::bad_alloc&) {
+        return step + " ran out of memory";
+    } catch (const std::exception& error) {
+        return step + " failed: " + error.what();
+    } catch (...) {
+        return step + " failed for an unknown reason";
+    }
+}
+
 RenderOutcome runRenderCommand(const std::string& jobPath) {
+    const char* step = "reading the render job";
     try {
         const RenderJob job = RenderJob::read(readJob(jobPath));
+        step = "rendering";
         RecordingRenderer::Progress progress;
         if (::isatty(STDERR_FILENO) == 1) progress = showProgress;
         return {JSON::encode(RecordingRenderer::run(job, progress)), 0};
     } catch (...) {
-        const HelperFailure failure = HelperFailure::fromCurrentException();
-        return {JSON::encode(nlohmann::json{{"error", failure.message()}}), 1};
+        return {JSON::encode(nlohmann::json{{"error", renderFailureText(step)}}), 1};
     }
 }
 

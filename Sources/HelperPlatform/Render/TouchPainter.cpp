@@ -31,7 +31,8 @@ void draw(cairo_t* context, const std::vector<TouchMark>& marks, int width, int 
         // The mark's alpha scales every step, as a global alpha does.
         const double alpha = std::clamp(mark.alpha, 0.0, 1.0);
         if (const auto* trail = std::get_if<TouchMark::Trail>(&mark.shape)) {
-            if (trail->points.empty()) continue;
+            // One point is no line: round caps would leave a dot under the ring.
+            if (trail->points.size() < 2) continue;
             cairo_set_line_cap(context, CAIRO_LINE_CAP_ROUND);
             cairo_set_line_join(context, CAIRO_LINE_JOIN_ROUND);
             cairo_set_line_width(context, trailWidth * w);
@@ -39,8 +40,9 @@ void draw(cairo_t* context, const std::vector<TouchMark>& marks, int width, int 
                                   trailOpacity * alpha);
             cairo_new_path(context);
             cairo_move_to(context, trail->points[0][0] * w, trail->points[0][1] * h);
-            for (const auto& point : trail->points)
-                cairo_line_to(context, point[0] * w, point[1] * h);
+            for (std::size_t index = 1; index < trail->points.size(); ++index) {
+                cairo_line_to(context, trail->points[index][0] * w, trail->points[index][1] * h);
+            }
             cairo_stroke(context);
             continue;
         }

@@ -9,8 +9,8 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Concurrency/SerialQueue.hpp"
-#include "HelperPlatform/Simulator/ForeignCalls.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/ForeignCalls.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 
 namespace tavrel {
 
@@ -185,7 +185,7 @@ struct AccessibilityReader::State {
         if (!element)
             throw HelperFailure("the simulator has no frontmost application to read yet", 503);
         return ForeignCalls::guarded("reading the accessibility tree",
-                                [&] { return AccessibilityReader::walk(element, token); });
+                                     [&] { return AccessibilityReader::walk(element, token); });
     }
 };
 
@@ -227,10 +227,9 @@ foreign::ClassRef bridgeClass() {
 }  // namespace
 
 AccessibilityReader::AccessibilityReader(const std::shared_ptr<SimDeviceHandle>& device)
-    : AccessibilityReader(
-          device->object(),
-          SimulatorFrameworks::onPlatform(SimulatorFrameworks::accessibilityTranslation),
-          [](const std::string& name) { return foreign::lookUpClass(name); }) {}
+    : AccessibilityReader(device->object(),
+                          Frameworks::onPlatform(Frameworks::accessibilityTranslation),
+                          [](const std::string& name) { return foreign::lookUpClass(name); }) {}
 
 AccessibilityReader::AccessibilityReader(Value device, const std::string& frameworkPath,
                                          ClassNamed classNamed)

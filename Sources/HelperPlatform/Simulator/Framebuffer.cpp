@@ -5,7 +5,7 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Screenshot/Screen.hpp"
-#include "HelperPlatform/Simulator/ForeignCalls.hpp"
+#include "HelperPlatform/Frameworks/ForeignCalls.hpp"
 #include "SimulatedPlatform/Runtime/Foreign/Object.hpp"
 
 namespace tavrel {

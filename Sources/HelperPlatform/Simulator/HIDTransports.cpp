@@ -6,7 +6,7 @@
 #include <semaphore>
 
 #include "HelperCore/Base/HelperFailure.hpp"
-#include "HelperPlatform/Simulator/ForeignCalls.hpp"
+#include "HelperPlatform/Frameworks/ForeignCalls.hpp"
 
 namespace tavrel {
 

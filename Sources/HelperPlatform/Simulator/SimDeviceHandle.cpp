@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "HelperCore/Base/HelperFailure.hpp"
-#include "HelperPlatform/Simulator/ForeignCalls.hpp"
+#include "HelperPlatform/Frameworks/ForeignCalls.hpp"
 #include "SimulatedPlatform/Runtime/Foreign/Object.hpp"
 
 namespace tavrel {
@@ -40,8 +40,8 @@ SimDeviceHandle::SimDeviceHandle(std::string udid, const std::string& developerD
         // A device whose UDID cannot be read is skipped, not fatal for the rest.
         std::optional<foreign::UUID> uuid;
         try {
-            uuid = ForeignCalls::guarded("the device list",
-                                    [&] { return foreign::valueForKey(device, "UDID").asUUID(); });
+            uuid = ForeignCalls::guarded(
+                "the device list", [&] { return foreign::valueForKey(device, "UDID").asUUID(); });
         } catch (const HelperFailure&) {
             continue;
         }
@@ -55,8 +55,8 @@ SimDeviceHandle::SimDeviceHandle(std::string udid, const std::string& developerD
 
 std::string SimDeviceHandle::state() const {
     try {
-        auto value = ForeignCalls::guarded("the device's state",
-                                      [&] { return foreign::valueForKey(object_, "stateString"); });
+        auto value = ForeignCalls::guarded(
+            "the device's state", [&] { return foreign::valueForKey(object_, "stateString"); });
         if (auto text = value.asString()) return std::string(*text);
     } catch (const HelperFailure&) {
     }

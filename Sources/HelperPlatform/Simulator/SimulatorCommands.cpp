@@ -6,8 +6,8 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/Log.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Server/ServeLoop.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
 #include "HelperPlatform/Simulator/SimulatorDevice.hpp"
 
 namespace tavrel {
@@ -54,8 +54,7 @@ SelfCheckReport selfCheckSimulator(const DeviceOptions& options) {
 
 std::optional<std::string> simulatorFrameworksVersion() {
     try {
-        return SimulatorFrameworks::load(
-            SimulatorFrameworks::developerDir(SimulatorFrameworks::processEnvironment()));
+        return Frameworks::load(Frameworks::developerDir(Frameworks::processEnvironment()));
     } catch (...) {
         return std::nullopt;
     }

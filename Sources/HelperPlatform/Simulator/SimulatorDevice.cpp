@@ -16,14 +16,13 @@ constexpr double warmingS = 5;
 }  // namespace
 
 SimulatorDevice::SimulatorDevice(const DeviceOptions& options, bool idleKeyFrames, Log log,
-                                 SimulatorParts parts,
-                                 const SimulatorFrameworks::Environment& environment)
+                                 SimulatorParts parts, const Frameworks::Environment& environment)
     : preference_(options.hid),
       idleKeyFrames_(idleKeyFrames),
       log_(std::move(log)),
       parts_(std::move(parts)) {
-    auto developerDir = SimulatorFrameworks::developerDir(environment);
-    coreSimulator_ = SimulatorFrameworks::load(developerDir);
+    auto developerDir = Frameworks::developerDir(environment);
+    coreSimulator_ = Frameworks::load(developerDir);
     handle_ = std::make_shared<SimDeviceHandle>(options.udid, developerDir);
     handle_->requireBooted();
 }

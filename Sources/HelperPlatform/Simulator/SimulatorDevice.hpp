@@ -11,10 +11,10 @@
 #include "HelperCore/Input/HIDTransport.hpp"
 #include "HelperCore/Input/TransportPolicy.hpp"
 #include "HelperCore/Server/Device.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Media/ScreenFeed.hpp"
 #include "HelperPlatform/Media/Warming.hpp"
 #include "HelperPlatform/Simulator/Framebuffer.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
 #include "HelperPlatform/Simulator/SimDeviceHandle.hpp"
 
 namespace tavrel {
@@ -48,8 +48,7 @@ class SimulatorDevice : public Device {
     /// being booted.
     SimulatorDevice(const DeviceOptions& options, bool idleKeyFrames, Log log,
                     SimulatorParts parts = SimulatorParts::standard(),
-                    const SimulatorFrameworks::Environment& environment =
-                        SimulatorFrameworks::processEnvironment());
+                    const Frameworks::Environment& environment = Frameworks::processEnvironment());
     ~SimulatorDevice() override;
 
     std::optional<std::string> coreSimulator() const override { return coreSimulator_; }

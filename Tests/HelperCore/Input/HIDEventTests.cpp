@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "HelperCore/Base/JSON.hpp"
+#include "HelperCore/Base/JSONMembers.hpp"
 
 namespace tavrel {
 namespace {
@@ -84,7 +85,7 @@ TEST(HIDEvent, RefusesUnreadableEventsWithTheLibrarysDescription) {
         try {
             decoded(c.text);
             ADD_FAILURE() << "decoded " << c.text;
-        } catch (const json::exception& error) {
+        } catch (const JSONMemberError& error) {
             EXPECT_NE(std::string(error.what()).find(c.mentions), std::string::npos)
                 << c.text << " gave " << error.what();
         }

@@ -4,6 +4,11 @@
 
 #include "HelperCore/Render/Ticks.hpp"
 
+#include <cmath>
+#include <limits>
+
+#include "HelperCore/Base/HelperFailure.hpp"
+
 namespace tavrel {
 namespace {
 
@@ -23,11 +28,67 @@ TEST(Ticks, StepTheRecordingAtTheSpeedNeverPastItsEnd) {
     };
     for (const Case& c : cases) {
         const Ticks ticks = Ticks::make(c.duration, c.speed, c.fps);
-        ASSERT_EQ(ticks.times.size(), c.count) << c.duration << " " << c.speed;
+        ASSERT_EQ(ticks.count, static_cast<std::int64_t>(c.count)) << c.duration << " " << c.speed;
         EXPECT_EQ(ticks.fps, c.fpsOut);
-        EXPECT_NEAR(ticks.times.back().source, c.lastSource, 1e-12) << c.duration;
-        for (const auto& tick : ticks.times) EXPECT_LE(tick.source, std::max(c.duration, 0.0));
+        EXPECT_NEAR(ticks.at(ticks.count - 1).source, c.lastSource, 1e-12) << c.duration;
+        std::size_t visited = 0;
+        for (const Ticks::Tick tick : ticks) {
+            EXPECT_DOUBLE_EQ(tick.output, static_cast<double>(visited++) / c.fpsOut);
+            EXPECT_LE(tick.source, std::max(c.duration, 0.0));
+        }
+        EXPECT_EQ(visited, c.count);
         EXPECT_DOUBLE_EQ(ticks.length(), static_cast<double>(c.count) / c.fpsOut);
+    }
+}
+
+// A recording's length is whatever double its last frame time holds. Up to an hour it gives its
+// ticks without making them (an hour at a quarter speed is 432,000); past that, and for
+// infinity, it is refused with its length, never wrapped round to one tick or allocated.
+TEST(Ticks, EveryRecordingLengthIsSteppedOrRefusedWithItsLength) {
+    constexpr double largest = std::numeric_limits<double>::max();
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    struct Case {
+        double duration, speed;
+        std::int64_t count;  // 0: refused
+        std::string length;
+    };
+    const Case cases[] = {
+        {3600, 1, 108'000, ""},
+        {3600, 0.25, 432'000, ""},
+        {std::nextafter(3600.0, 0.0), 8, 13'500, ""},
+        {5e-324, 1, 1, ""},
+        {-0.0, 1, 1, ""},
+        {std::numeric_limits<double>::quiet_NaN(), 1, 1, ""},
+        {-infinity, 1, 1, ""},
+        {std::nextafter(3600.0, 4000.0), 1, 0, "3600.0000000000005"},
+        {10'000, 1, 0, "10000.0"},
+        {1e6, 1, 0, "1000000.0"},
+        {1e9, 8, 0, "1000000000.0"},
+        {1e300, 1, 0, "1e+300"},
+        {largest, 0.25, 0, "1.7976931348623157e+308"},
+        {infinity, 1, 0, "inf"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.duration);
+        if (c.count == 0) {
+            try {
+                Ticks::make(c.duration, c.speed, 30);
+                ADD_FAILURE() << "not refused";
+            } catch (const HelperFailure& failure) {
+                EXPECT_EQ(failure.message(), "the recording lasts " + c.length +
+                                                 "s, longer than the 3600.0s a render takes");
+                EXPECT_EQ(failure.status(), 400);
+            }
+            continue;
+        }
+        const Ticks ticks = Ticks::make(c.duration, c.speed, 30);
+        EXPECT_EQ(ticks.count, c.count);
+        const Ticks::Tick last = ticks.at(ticks.count - 1);
+        EXPECT_GE(last.source, 0);
+        EXPECT_LE(last.source, std::max(0.0, c.duration));  // NaN gives 0
+        if (c.duration > 0) {
+            EXPECT_GT(last.source, c.duration - c.speed / 30 - 1e-9);
+        }
     }
 }
 

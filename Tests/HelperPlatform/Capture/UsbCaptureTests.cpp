@@ -10,21 +10,14 @@
 #include "HelperPlatform/Capture/CaptureFrameworks.hpp"
 #include "HelperPlatform/Capture/UsbCapture.hpp"
 #include "HelperPlatform/Support/Simulators.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::SimulatorHome;
-
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds within = 15s) {
-    const auto end = std::chrono::steady_clock::now() + within;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+using testing::waitUntil;
 
 std::string plug(const std::string& udid, const std::vector<std::string>& extra = {}) {
     std::vector<std::string> arguments{"plug", udid};
@@ -80,7 +73,7 @@ TEST(UsbCapture, RunsWhileHeldAndStopsAfterTheLinger) {
     EXPECT_EQ(capture->state(), UsbCapture::State::running);
     EXPECT_EQ(capture->pictureWaiting(10).surface->width(), 1179);
     capture->letGo();
-    ASSERT_TRUE(eventually([&] { return capture->state() == UsbCapture::State::stopped; }));
+    ASSERT_TRUE(waitUntil([&] { return capture->state() == UsbCapture::State::stopped; }));
     EXPECT_FALSE(capture->picture()) << "a stopped capture hands out no stale picture";
     EXPECT_EQ(quick.count(stopped), 1);
     capture->close();

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <stdexcept>
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
@@ -16,6 +17,7 @@
 #include "HelperPlatform/Render/MoviePictures.hpp"
 #include "HelperPlatform/Render/MovieWriter.hpp"
 #include "HelperPlatform/Render/RecordingRenderer.hpp"
+#include "HelperPlatform/Render/TouchPainter.hpp"
 #include "HelperPlatform/Support/Recordings.hpp"
 #include "Support/TemporaryDirectory.hpp"
 
@@ -486,6 +488,119 @@ TEST(RecordingRenderer, AFailedRenderKeepsThePreviousFileAndLeavesNothingBehind)
     std::ifstream kept(*job.mp4);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the previous movie");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 2);
+}
+
+// A recording that never yields a picture, as a movie whose every frame is unreadable does.
+class NoPictures final : public PictureSource {
+  public:
+    int width() const override { return 64; }
+    int height() const override { return 48; }
+    double duration() const override { return 1; }
+    RecordedPicture picture(double) override { return nullptr; }
+};
+
+TEST(RecordingRenderer, AWriterThatStoredNoFrameFailsAndLeavesNothingBehind) {
+    testing::TemporaryDirectory folder;
+    auto job = jobFor(folder.file("r.mp4"), RenderJob::InputKind::movie);
+    job.mp4 = folder.file("out.mp4");
+    job.gif = folder.file("out.gif");
+    std::ofstream(*job.mp4) << "the previous movie";
+    auto failure = [](auto write) -> std::string {
+        try {
+            write();
+        } catch (const HelperFailure& error) {
+            return error.message();
+        }
+        return "";
+    };
+    NoPictures pictures;
+    EXPECT_EQ(failure([&] { MovieWriter::write(pictures, job, *job.mp4); }),
+              "the recording took no pictures");
+    EXPECT_EQ(failure([&] { GIFWriter::write(pictures, job, *job.gif); }),
+              "the recording took no pictures");
+    std::ifstream kept(*job.mp4);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the previous movie");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
+}
+
+// Parameter sets the decoder cannot use are said to be the trouble, not the frame after them.
+TEST(H264Decoder, UnusableParameterSetsAreRefusedAsSuch) {
+    Painting painting(64, 48);
+    painting.fill(0, 0, 64, 48, grey);
+    testing::H264Frames encoder(64, 48);
+    const Bytes keyFrame = encoder.encode(painting, 0);
+    Bytes goodSPS, goodPPS, picture;
+    for (const auto unit : AnnexB::nalUnitViews(keyFrame)) {
+        Bytes& into = AnnexB::type(unit) == 7   ? goodSPS
+                      : AnnexB::type(unit) == 8 ? goodPPS
+                                                : picture;
+        if (&into == &picture)
+            into.insert(into.end(), AnnexB::startCode.begin(), AnnexB::startCode.end());
+        into.insert(into.end(), unit.begin(), unit.end());
+    }
+    const Bytes sps32 = {0x67, 0x42, 0x00, 0x1E, 0x04, 0x30};  // set id 32: there are 0 to 31
+    const Bytes ppsOfSps5 = {0x68, 0x9A};                      // names set 5, which is not there
+    auto frame = [&](const Bytes& sps, const Bytes& pps) {
+        Bytes bytes;
+        for (const Bytes* unit : {&sps, &pps}) {
+            bytes.insert(bytes.end(), AnnexB::startCode.begin(), AnnexB::startCode.end());
+            bytes.insert(bytes.end(), unit->begin(), unit->end());
+        }
+        bytes.insert(bytes.end(), picture.begin(), picture.end());
+        return bytes;
+    };
+    for (const auto& [sps, pps] : {std::pair{sps32, goodPPS}, std::pair{goodSPS, ppsOfSps5}}) {
+        H264Decoder decoder;
+        try {
+            decoder.decode(frame(sps, pps));
+            ADD_FAILURE() << "the sets were taken";
+        } catch (const HelperFailure& error) {
+            EXPECT_EQ(error.message().rfind("a recording's parameter sets cannot be read (-", 0),
+                      0u)
+                << error.message();
+            EXPECT_EQ(error.message().back(), ')');
+        }
+        // Good sets later in the recording are taken.
+        const auto decoded = decoder.decode(frame(goodSPS, goodPPS));
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(decoded->width, 64);
+    }
+}
+
+TEST(TouchPainter, ATrailOfOnePointStrokesNothingAndOfTwoALine) {
+    auto opaquePixels = [](const std::vector<TouchMark::Point>& points) {
+        const CairoSurfacePtr overlay =
+            TouchPainter::paint({{TouchMark::Trail{points}, 1.0, false}}, 100, 100);
+        EXPECT_TRUE(overlay);
+        if (!overlay) return 0;
+        const unsigned char* data = cairo_image_surface_get_data(overlay.get());
+        const int stride = cairo_image_surface_get_stride(overlay.get());
+        int count = 0;
+        for (int y = 0; y < 100; ++y) {
+            for (int x = 0; x < 100; ++x) count += data[y * stride + x * 4 + 3] != 0;
+        }
+        return count;
+    };
+    EXPECT_EQ(opaquePixels({{0.5, 0.5}}), 0);
+    // A line 60 px long and 2.4 px wide.
+    EXPECT_GT(opaquePixels({{0.2, 0.5}, {0.8, 0.5}}), 120);
+}
+
+TEST(RenderCommand, AnErrorThatIsNotAFailureSaysWhatFailed) {
+    auto text = [](auto thrower) {
+        try {
+            thrower();
+        } catch (...) {
+            return renderFailureText("rendering");
+        }
+        return std::string();
+    };
+    EXPECT_EQ(text([] { throw std::bad_alloc(); }), "rendering ran out of memory");
+    EXPECT_EQ(text([] { throw std::length_error("vector::reserve"); }),
+              "rendering failed: vector::reserve");
+    EXPECT_EQ(text([] { throw 5; }), "rendering failed for an unknown reason");
+    EXPECT_EQ(text([] { throw HelperFailure("the recording took no pictures", 502); }),
+              "the recording took no pictures");
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <set>
 
 #include "HelperCore/Base/HelperFailure.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 
 using namespace tavrel;
 using foreign::Arguments;
@@ -31,8 +31,7 @@ HelperFailure failureOf(Body&& body) {
     return HelperFailure("", 0);
 }
 
-const std::string framework =
-    SimulatorFrameworks::onPlatform(SimulatorFrameworks::accessibilityTranslation);
+const std::string framework = Frameworks::onPlatform(Frameworks::accessibilityTranslation);
 
 // A translation: keeps the token the reader hands it.
 struct FakeTranslation : foreign::Object {

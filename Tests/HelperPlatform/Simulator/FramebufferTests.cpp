@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "HelperCore/Base/HelperFailure.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Support/Simulators.hpp"
 #include "Support/WaitUntil.hpp"
 
@@ -20,8 +20,8 @@ using namespace std::chrono_literals;
 std::shared_ptr<SimDeviceHandle> bootedHandle(const std::string& name,
                                               const std::string& runtime = "modern") {
     SimulatorHome::shared();
-    auto dir = SimulatorFrameworks::developerDir({});
-    SimulatorFrameworks::load(dir);
+    auto dir = Frameworks::developerDir({});
+    Frameworks::load(dir);
     auto udid = SimulatorHome::shared().boot(name, runtime);
     return std::make_shared<SimDeviceHandle>(udid, dir);
 }

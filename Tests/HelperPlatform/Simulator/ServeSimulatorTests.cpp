@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Support/Simulators.hpp"
 #include "Support/TemporaryDirectory.hpp"
 #include "Support/TestClient.hpp"
@@ -60,7 +60,7 @@ TEST(ServeSimulator, ExitsWithStatus3WhenTheSimulatorCannotBeOpened) {
     auto& home = SimulatorHome::shared();
     auto idle = home.create("Idle");
     TemporaryDirectory directory;
-    auto dir = SimulatorFrameworks::developerDir({});
+    auto dir = Frameworks::developerDir({});
     struct Case {
         std::string udid;
         std::string message;
@@ -94,7 +94,7 @@ TEST(SelfCheck, ExercisesTheSimulatorEndToEnd) {
 
 TEST(SelfCheck, ReportsOnlyTheDeviceWhenItCannotBeOpened) {
     SimulatorHome::shared();
-    auto dir = SimulatorFrameworks::developerDir({});
+    auto dir = Frameworks::developerDir({});
     auto result = runProgram("tavrel-helper", {"self-check", "--udid", "NOT-A-UDID"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, R"({"ok":false,"parts":[{"detail":"no simulator NOT-A-UDID in the )"

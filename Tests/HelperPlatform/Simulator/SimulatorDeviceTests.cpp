@@ -65,7 +65,7 @@ TEST(SimulatorDevice, OpensOnlyABootedSimulator) {
     auto idle = home.create("Idle");
     EXPECT_EQ(openingFailure(idle),
               HelperFailure("the simulator " + idle + " is not booted (Shutdown)", 409));
-    auto dir = SimulatorFrameworks::developerDir({});
+    auto dir = Frameworks::developerDir({});
     EXPECT_EQ(openingFailure("NOT-A-UDID"),
               HelperFailure("no simulator NOT-A-UDID in the device set of " + dir, 404));
 }

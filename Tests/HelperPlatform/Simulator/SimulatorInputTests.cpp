@@ -10,9 +10,10 @@
 #include <thread>
 
 #include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Simulator/AccessibilityReader.hpp"
-#include "HelperPlatform/Simulator/Frameworks.hpp"
 #include "HelperPlatform/Simulator/HIDTransports.hpp"
+#include "Support/WaitUntil.hpp"
 
 using namespace tavrel;
 namespace fs = std::filesystem;
@@ -41,7 +42,7 @@ const AXNode* find(const AXNode& node, const std::string& identifier) {
     return nullptr;
 }
 
-class SimulatorInput : public testing::Test {
+class SimulatorInput : public ::testing::Test {
   protected:
     struct Booted {
         fs::path home;
@@ -59,8 +60,8 @@ class SimulatorInput : public testing::Test {
         booted->udid = run(simctl.string() + " create Input iPhone-15-Pro");
         if (booted->udid.empty()) return;
         run(simctl.string() + " boot " + booted->udid);
-        auto developerDir = SimulatorFrameworks::developerDir({});
-        SimulatorFrameworks::load(developerDir);
+        auto developerDir = Frameworks::developerDir({});
+        Frameworks::load(developerDir);
         booted->handle = std::make_shared<SimDeviceHandle>(booted->udid, developerDir);
         booted->reader = std::make_unique<AccessibilityReader>(booted->handle);
     }
@@ -88,12 +89,8 @@ class SimulatorInput : public testing::Test {
     // Waits for the tree to show `expected`: the device applies input before the transport
     // returns, but the screen model may settle a moment later (seconds, on a loaded machine).
     static std::string tapCountBecomes(const std::string& expected) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        auto seen = tapCount();
-        while (seen != expected && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            seen = tapCount();
-        }
+        std::string seen;
+        tavrel::testing::waitUntil([&] { return (seen = tapCount()) == expected; });
         return seen;
     }
 

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "SimulatedPlatform/Device/Support/TemporaryDeviceSet.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace fs = std::filesystem;
 
@@ -139,10 +140,8 @@ TEST(DeviceLifecycle, SurvivesAbuse) {
 
     // Killed outright: it reads "Shutdown" at once and boots again over its stale files.
     ASSERT_EQ(kill(*firstPid, SIGKILL), 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (stateOf(first) != "Shutdown" && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    tavrel::testing::waitUntil([&] { return stateOf(first) == "Shutdown"; },
+                               std::chrono::seconds(5));
     EXPECT_EQ(stateOf(first), "Shutdown");
     EXPECT_TRUE(fs::exists(DeviceSet::socketPath(devices.set().root() / first)));  // stale
     auto reboot = simctl({"boot", first});
@@ -166,11 +165,7 @@ TEST(DeviceLifecycle, ADeviceWhoseFolderIsRemovedStopsByItself) {
     const auto pid = DeviceSet::pid(devices.set().root() / udid);
     ASSERT_TRUE(pid);
     fs::remove_all(devices.set().root() / udid);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (alive(*pid) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    EXPECT_FALSE(alive(*pid));
+    EXPECT_TRUE(tavrel::testing::waitUntil([&] { return !alive(*pid); }, std::chrono::seconds(10)));
 }
 
 TEST(DeviceLifecycle, ADeviceThatCannotStartReportsWhy) {

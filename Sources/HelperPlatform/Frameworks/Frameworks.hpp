@@ -7,10 +7,11 @@
 #include <string>
 #include <string_view>
 
-/// Finding the selected Xcode and loading CoreSimulator and SimulatorKit from it at run time.
-/// The macOS paths below are resolved under the platform root the build chose
-/// (`onPlatform`); every message names the resolved path.
-namespace tavrel::SimulatorFrameworks {
+/// Finding Apple's frameworks at run time: the selected Xcode, CoreSimulator and SimulatorKit
+/// for the simulator, and the system frameworks the capture of a cabled device loads. The macOS
+/// paths below are resolved under the platform root the build chose (`onPlatform`); every
+/// message names the resolved path.
+namespace tavrel::Frameworks {
 
 using Environment = std::map<std::string, std::string>;
 
@@ -67,4 +68,4 @@ class Loader {
 /// The process-wide load, from CoreSimulator under the platform root.
 std::optional<std::string> load(const std::string& developerDir);
 
-}  // namespace tavrel::SimulatorFrameworks
+}  // namespace tavrel::Frameworks

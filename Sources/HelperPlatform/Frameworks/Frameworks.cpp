@@ -1,4 +1,4 @@
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 
 extern char** environ;
 
-namespace tavrel::SimulatorFrameworks {
+namespace tavrel::Frameworks {
 
 namespace {
 
@@ -110,4 +110,4 @@ std::optional<std::string> load(const std::string& developerDir) {
     return loader.load(developerDir);
 }
 
-}  // namespace tavrel::SimulatorFrameworks
+}  // namespace tavrel::Frameworks

@@ -1,4 +1,4 @@
-#include "tavrel-client/ViewOutbox.hpp"
+#include "tavrel-client/View/ViewOutbox.hpp"
 
 #include <algorithm>
 

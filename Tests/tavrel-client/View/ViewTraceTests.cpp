@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tavrel-client/ViewTrace.hpp"
+#include "tavrel-client/View/ViewTrace.hpp"
 
 namespace tavrel::client {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tavrel-client/ViewOutbox.hpp"
+#include "tavrel-client/View/ViewOutbox.hpp"
 
 namespace tavrel::client {
 namespace {

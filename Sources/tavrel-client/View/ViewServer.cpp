@@ -8,7 +8,7 @@
 // Lanes and pumps block on their own threads and post what they get to the server's thread;
 // everything a Viewer holds is touched on that thread only.
 
-#include "tavrel-client/ViewServer.hpp"
+#include "tavrel-client/View/ViewServer.hpp"
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -17,18 +17,20 @@
 #include <chrono>
 #include <csignal>
 #include <deque>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/ClientSocket.hpp"
-#include "tavrel-client/ViewAccess.hpp"
-#include "tavrel-client/ViewAssets.hpp"
-#include "tavrel-client/ViewHelper.hpp"
-#include "tavrel-client/ViewOutbox.hpp"
-#include "tavrel-client/ViewTrace.hpp"
+#include "tavrel-client/View/ViewAccess.hpp"
+#include "tavrel-client/View/ViewAssets.hpp"
+#include "tavrel-client/View/ViewHelper.hpp"
+#include "tavrel-client/View/ViewOutbox.hpp"
+#include "tavrel-client/View/ViewTrace.hpp"
 
 namespace tavrel::client {
 namespace {
@@ -43,8 +45,11 @@ using asio::use_awaitable;
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-// What one browser can make the client spend.
+// What one browser can make the client spend. Connections that have shown the token and those
+// that have not yet have budgets of their own: anyone on the machine can open the second kind,
+// and must not be able to keep a page with the token out.
 constexpr std::size_t maxConnections = 64;
+constexpr std::size_t maxUnadmitted = 32;
 constexpr std::size_t maxViewers = 8;
 // Stream bytes waiting for one page's socket; past this the page is behind, and it is better
 // to skip to a fresh key frame than to show the past later and later.
@@ -52,6 +57,9 @@ constexpr std::size_t maxQueuedVideoBytes = 1 << 20;
 constexpr std::size_t maxWaitingRequests = 32;
 constexpr std::size_t maxMessageBytes = 64 * 1024;
 constexpr auto httpIdleTimeout = 30s;
+// A connection that has not shown the token has this long to send a request's headers; a page
+// sends them at once.
+constexpr auto unadmittedHeaderTimeout = 5s;
 
 struct Settings {
     std::string socket;
@@ -88,7 +96,15 @@ class Server {
                 if (state_ != State::serving) break;
                 continue;
             }
-            if (connections_.size() >= maxConnections) continue;  // closed as it goes
+            // The oldest stranger makes room for a new one, so that strangers that never speak
+            // cannot fill the door: a page gets in with the next connection it opens.
+            if (unadmitted_.size() >= maxUnadmitted) {
+                const auto oldest = unadmitted_.begin();
+                const auto number = *oldest;
+                unadmitted_.erase(oldest);
+                if (const auto found = connections_.find(number); found != connections_.end())
+                    found->second->close();
+            }
             // A tap's frame must not wait for the acknowledgement of the one before it.
             boost::system::error_code ignored;
             socket.set_option(tcp::no_delay(true), ignored);
@@ -108,19 +124,40 @@ class Server {
     std::size_t viewers = 0;
 
   private:
-    // Keeps a connection's socket findable for `stop`, from its start to its end.
+    // Keeps a connection's socket findable for `stop`, from its start to its end, and counts it
+    // in the budget of its state: `unadmitted` until a request shows the token, then `admitted`.
     class Registration {
       public:
+        enum class State { unadmitted, admitted };
+
         Registration(Server& server, beast::tcp_stream& stream)
             : server_(server), number_(server.nextConnection_++) {
             server_.connections_[number_] = &stream;
+            server_.unadmitted_.insert(number_);
         }
-        ~Registration() { server_.connections_.erase(number_); }
+        ~Registration() {
+            server_.connections_.erase(number_);
+            server_.unadmitted_.erase(number_);
+            if (state_ == State::admitted) --server_.admitted_;
+        }
+        Registration(const Registration&) = delete;
+        Registration& operator=(const Registration&) = delete;
         void moved(beast::tcp_stream& stream) { server_.connections_[number_] = &stream; }
+        State state() const { return state_; }
+        /// False when the admitted budget is spent.
+        bool admit() {
+            if (state_ == State::admitted) return true;
+            if (server_.admitted_ >= maxConnections) return false;
+            server_.unadmitted_.erase(number_);
+            ++server_.admitted_;
+            state_ = State::admitted;
+            return true;
+        }
 
       private:
         Server& server_;
         std::uint64_t number_;
+        State state_ = State::unadmitted;
     };
 
     awaitable<void> serve(tcp::socket socket);
@@ -135,6 +172,9 @@ class Server {
     State state_ = State::serving;
     std::uint64_t nextConnection_ = 0;
     std::map<std::uint64_t, beast::tcp_stream*> connections_;
+    // Oldest first: connection numbers only grow.
+    std::set<std::uint64_t> unadmitted_;
+    std::size_t admitted_ = 0;
 };
 
 // One open page: its video, its touches and keys, its element-tree questions.
@@ -389,9 +429,19 @@ awaitable<void> Server::serve(tcp::socket socket) {
             http::request_parser<http::string_body> parser;
             parser.header_limit(16 * 1024);
             parser.body_limit(4 * 1024);
-            stream.expires_after(httpIdleTimeout);
+            stream.expires_after(registration.state() == Registration::State::admitted
+                                     ? httpIdleTimeout
+                                     : unadmittedHeaderTimeout);
             co_await http::async_read(stream, buffer, parser, use_awaitable);
             auto request = parser.release();
+            const std::string_view shown(request.target().data(), request.target().size());
+            if (ViewAccess::sameToken(ViewAccess::tokenOf(shown), settings_.token) &&
+                !registration.admit()) {
+                auto full = refusal(request, http::status::service_unavailable,
+                                    "this viewer has as many connections open as it serves");
+                co_await http::async_write(stream, full, use_awaitable);
+                break;
+            }
             if (!websocket::is_upgrade(request)) {
                 auto response = page(request);
                 co_await http::async_write(stream, response, use_awaitable);
@@ -467,6 +517,12 @@ void view(const ClientInvocation& invocation, const ViewCommand& command, std::o
     boost::system::error_code error;
     const auto address = asio::ip::make_address(command.bind, error);
     if (error) throw HelperFailure("not an address to listen on: " + command.bind, 400);
+    if (!address.is_loopback()) {
+        std::cerr << "tavrel-client: warning: a viewer on " << command.bind
+                  << " is reachable from other machines, and its page, token, screen and "
+                     "touches travel unencrypted"
+                  << std::endl;
+    }
     asio::io_context io(1);
     Server server(io, std::move(settings));
     try {

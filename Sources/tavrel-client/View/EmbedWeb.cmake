@@ -24,7 +24,7 @@ foreach(name ${files})
   math(EXPR index "${index} + 1")
 endforeach()
 file(WRITE "${OUTPUT}.new" "// Generated from web/ by EmbedWeb.cmake; do not edit.
-#include \"tavrel-client/ViewAssets.hpp\"
+#include \"tavrel-client/View/ViewAssets.hpp\"
 
 #include <utility>
 

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "tavrel-client/ViewAccess.hpp"
+#include "tavrel-client/View/ViewAccess.hpp"
 
 namespace tavrel::client {
 namespace {

@@ -120,6 +120,15 @@ TEST(ClientArguments, RefusesWhatItCannotUse) {
         {{"--socket", "/s", "stream", "o", "--seconds", "0"}, "--seconds is more than 0, not 0"},
         {{"--socket", "/s", "stream", "o", "--seconds", "1", "--fps", "30.5"},
          "--fps is a whole number, not 30.5"},
+        {{"--socket", "/s", "record"}, "record takes one FILE"},
+        {{"--socket", "/s", "record", "o", "--seconds", "-2"}, "--seconds is more than 0, not -2"},
+        {{"--socket", "/s", "record", "o", "--seconds", "1", "--scale", "half"},
+         "--scale is a number, not half"},
+        {{"--socket", "/s", "record", "o", "--seconds", "1", "--bitrate", "9"},
+         "not a flag of record: --bitrate"},
+        {{"--socket", "/s", "accessibility", "--raw", "x"}, "accessibility takes no arguments"},
+        {{"--socket", "/s", "type", "a", "b"}, "type takes one TEXT (quote it when it has spaces)"},
+        {{"--socket", "/s", "view", "--port", "70000"}, "--port is 0 to 65535, not 70000"},
     };
     for (const auto& [arguments, message] : cases) {
         SCOPED_TRACE(testing::PrintToString(arguments));
@@ -130,6 +139,26 @@ TEST(ClientArguments, RefusesWhatItCannotUse) {
             EXPECT_EQ(error.what(), message);
         }
     }
+}
+
+TEST(ClientArguments, PrintsEveryCommandInItsUsage) {
+    EXPECT_EQ(std::string(ClientArguments::usage),
+              "usage: tavrel-client --socket PATH [--timeout SECONDS] COMMAND ...\n"
+              "commands:\n"
+              "  hello\n"
+              "  describe\n"
+              "  screenshot FILE [--max-width N] [--quality Q] [--crop X,Y,W,H]\n"
+              "  tap X Y | tap --element IDENTIFIER [--log FILE [--since T]]\n"
+              "  swipe X1 Y1 X2 Y2 [--seconds S] [--log FILE [--since T]]\n"
+              "  button home|lock|side|siri|apple_pay [--hold S]\n"
+              "  key CODE\n"
+              "  type TEXT\n"
+              "  accessibility [--raw]\n"
+              "  element IDENTIFIER\n"
+              "  stream FILE --seconds N [--fps N] [--scale S] [--key-frame-s S] [--bitrate N]\n"
+              "  record FILE --seconds N [--fps N] [--scale S]\n"
+              "  view [--port N] [--bind ADDR] [--fps N] [--scale S]\n"
+              "points are the screen's points; FILE - writes to standard output");
 }
 
 TEST(ClientArguments, ParsesTheViewer) {

@@ -1,4 +1,4 @@
-#include "HelperPlatform/Simulator/ForeignCalls.hpp"
+#include "HelperPlatform/Frameworks/ForeignCalls.hpp"
 
 #include "ForeignGuard/TavrelGuard.hpp"
 

@@ -1,4 +1,4 @@
-#include "tavrel-client/ViewHelper.hpp"
+#include "tavrel-client/View/ViewHelper.hpp"
 
 #include <chrono>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "tavrel-client/ViewTrace.hpp"
+#include "tavrel-client/View/ViewTrace.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "tavrel-client/ViewAccess.hpp"
+#include "tavrel-client/View/ViewAccess.hpp"
 
 #include <array>
 #include <random>

@@ -1,4 +1,4 @@
-#include "HelperPlatform/Simulator/Frameworks.hpp"
+#include "HelperPlatform/Frameworks/Frameworks.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,16 +14,16 @@ namespace fs = std::filesystem;
 using testing::TemporaryDirectory;
 
 std::string platform(const std::string& path) {
-    return SimulatorFrameworks::onPlatform(path);
+    return Frameworks::onPlatform(path);
 }
 
-TEST(SimulatorFrameworks, ChoosesTheDeveloperDirectory) {
+TEST(Frameworks, ChoosesTheDeveloperDirectory) {
     TemporaryDirectory directory;
     const auto link = directory.file("xcode_select_link");
     const auto missingLink = directory.file("no_link");
     fs::create_symlink("/Somewhere/Xcode-beta.app/Contents/Developer", link);
     struct Case {
-        SimulatorFrameworks::Environment environment;
+        Frameworks::Environment environment;
         std::string link;
         std::string expected;
     };
@@ -35,18 +35,17 @@ TEST(SimulatorFrameworks, ChoosesTheDeveloperDirectory) {
         {{}, missingLink, "/Fallback/Developer"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(SimulatorFrameworks::developerDir(c.environment, c.link, "/Fallback/Developer"),
+        EXPECT_EQ(Frameworks::developerDir(c.environment, c.link, "/Fallback/Developer"),
                   c.expected);
     }
     // The build's platform root links to its own Xcode.
-    EXPECT_EQ(SimulatorFrameworks::developerDir({}),
-              platform("/Applications/Xcode.app/Contents/Developer"));
+    EXPECT_EQ(Frameworks::developerDir({}), platform("/Applications/Xcode.app/Contents/Developer"));
 }
 
-TEST(SimulatorFrameworks, LooksForSimulatorKitBesideAndInsideTheDeveloperDirectory) {
+TEST(Frameworks, LooksForSimulatorKitBesideAndInsideTheDeveloperDirectory) {
     for (const std::string dir : {"/Applications/Xcode.app/Contents/Developer",
                                   "/Applications/Xcode.app/Contents/Developer/"}) {
-        auto candidates = SimulatorFrameworks::simulatorKitCandidates(dir);
+        auto candidates = Frameworks::simulatorKitCandidates(dir);
         EXPECT_EQ(candidates[0],
                   "/Applications/Xcode.app/Contents/SharedFrameworks/SimulatorKit.framework/"
                   "SimulatorKit");
@@ -56,11 +55,11 @@ TEST(SimulatorFrameworks, LooksForSimulatorKitBesideAndInsideTheDeveloperDirecto
     }
 }
 
-TEST(SimulatorFrameworks, RefusesAnXcodeWithoutSimulatorKit) {
+TEST(Frameworks, RefusesAnXcodeWithoutSimulatorKit) {
     TemporaryDirectory directory;
     const auto developer = directory.path() / "Xcode.app/Contents/Developer";
     fs::create_directories(developer);
-    SimulatorFrameworks::Loader loader(platform(std::string(SimulatorFrameworks::coreSimulator)));
+    Frameworks::Loader loader(platform(std::string(Frameworks::coreSimulator)));
     try {
         loader.load(developer.string());
         FAIL() << "loaded without SimulatorKit";
@@ -70,15 +69,15 @@ TEST(SimulatorFrameworks, RefusesAnXcodeWithoutSimulatorKit) {
                                          "; name another with device.developer_dir");
     }
     // A failed load is not remembered: the build's own Xcode loads afterwards.
-    EXPECT_EQ(loader.load(SimulatorFrameworks::developerDir({})), "1165.1");
+    EXPECT_EQ(loader.load(Frameworks::developerDir({})), "1165.1");
 }
 
-TEST(SimulatorFrameworks, RefusesAMissingCoreSimulatorNamingItsPath) {
+TEST(Frameworks, RefusesAMissingCoreSimulatorNamingItsPath) {
     TemporaryDirectory directory;
     const auto missing = directory.file("CoreSimulator");
-    SimulatorFrameworks::Loader loader(missing);
+    Frameworks::Loader loader(missing);
     try {
-        loader.load(SimulatorFrameworks::developerDir({}));
+        loader.load(Frameworks::developerDir({}));
         FAIL() << "loaded a missing library";
     } catch (const HelperFailure& failure) {
         EXPECT_EQ(failure.status(), 409);
@@ -88,10 +87,10 @@ TEST(SimulatorFrameworks, RefusesAMissingCoreSimulatorNamingItsPath) {
     }
 }
 
-TEST(SimulatorFrameworks, RemembersTheFirstLoadWhateverDirectoryComesLater) {
-    const auto version = SimulatorFrameworks::load(SimulatorFrameworks::developerDir({}));
+TEST(Frameworks, RemembersTheFirstLoadWhateverDirectoryComesLater) {
+    const auto version = Frameworks::load(Frameworks::developerDir({}));
     EXPECT_EQ(version, "1165.1");
-    EXPECT_EQ(SimulatorFrameworks::load("/no/such/Developer"), "1165.1");
+    EXPECT_EQ(Frameworks::load("/no/such/Developer"), "1165.1");
 }
 
 }  // namespace

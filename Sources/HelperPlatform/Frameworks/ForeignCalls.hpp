@@ -10,7 +10,7 @@
 #include "SimulatedPlatform/Runtime/Foreign/Exception.hpp"
 #include "SimulatedPlatform/Runtime/Foreign/Object.hpp"
 
-/// Calls into the simulator frameworks by name. Everything a framework raises is stopped at the
+/// Calls into the platform's frameworks by name. Everything a framework raises is stopped at the
 /// guard, so it reaches the helper's own code as a `HelperFailure` and never unwinds through it.
 namespace tavrel::ForeignCalls {
 
