@@ -17,10 +17,16 @@ using tavrel::HIDStep;
 class CheckingTransport : public tavrel::HIDTransport {
   public:
     std::string name() const override { return "fuzz"; }
+    int fingers() const override { return 2; }
     void send(const HIDStep& step) override {
         if (const HIDStep::Touch* touch = step.asTouch()) {
+            if (!touch->one && !touch->two) std::abort();
             // Fractions of the screen, whatever the points were.
-            if (!(touch->x >= 0 && touch->x <= 1 && touch->y >= 0 && touch->y <= 1)) std::abort();
+            for (const auto& finger : {touch->one, touch->two}) {
+                if (finger &&
+                    !(finger->x >= 0 && finger->x <= 1 && finger->y >= 0 && finger->y <= 1))
+                    std::abort();
+            }
         } else if (const HIDStep::Key* key = step.asKey()) {
             if (key->code < 1 || key->code > 65535) std::abort();
         }

@@ -3,6 +3,8 @@
 //   - a full-size screenshot (quality 75) round trip, against encoding a surface of the same
 //     picture in this process with Pictures;
 //   - tap to frame: from sending a hid tap to the first stream chunk after it, at scale 0.5 and 1;
+//   - pinch to frame: from sending a two-finger pinch of the map to the first chunk after it (the
+//     map's new zoom), at scale 0.5, beside tap to frame at the same scale;
 //   - the Demo app's accessibility document round trip.
 // Usage: EndToEndTiming [ROUNDS]   (default 30)
 
@@ -23,6 +25,7 @@
 #include "tavrel-client/ClientElements.hpp"
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/ClientSocket.hpp"
+#include "tavrel-client/TwoFingers.hpp"
 
 namespace tavrel {
 namespace {
@@ -48,6 +51,7 @@ struct Timings {
     std::vector<double> accessibility;
     std::vector<double> tapHalf;
     std::vector<double> tapFull;
+    std::vector<double> pinchHalf;
 };
 
 // Taps the button and waits for the first chunk that the stream sends after the tap went out.
@@ -70,6 +74,40 @@ std::vector<double> tapToFrame(const std::string& path, double scale, int rounds
             throw HelperFailure("no frame after a tap", 502);
         latencies.push_back(millisecondsSince(start));
         drain(viewer, stream, 300ms);  // the release and any later redraws
+    }
+    return latencies;
+}
+
+// Pinches the map in one request (both fingers down, one move apart, both up) and waits for the
+// first chunk after it. Rounds spread the fingers to twice their distance and close them again
+// in turn, so every round changes the zoom (1x, 2x, 1x, ...).
+std::vector<double> pinchToFrame(const std::string& path, double scale, int rounds,
+                                 std::pair<double, double> photo) {
+    client::ClientSocket viewer(path);
+    client::ClientSocket input(path);
+    const auto stream = viewer.request(nlohmann::json{
+        {"op", "stream"}, {"fps", 60}, {"scale", scale}, {"key_frame_s", 60}, {"bitrate", 4000000}}
+                                           .dump());
+    drain(viewer, stream, 500ms);
+    std::vector<double> latencies;
+    for (int round = 0; round < rounds; ++round) {
+        const bool spread = round % 2 == 0;
+        const auto moments =
+            client::TwoFingers::path(photo.first, photo.second, spread ? 2 : 0.5, 0, 0);
+        const auto& from = moments.front();
+        const auto& to = moments.back();
+        std::vector<HIDEvent> events = client::TwoFingers::events(from, HIDEvent::Phase::down);
+        for (const auto& event : client::TwoFingers::events(to, HIDEvent::Phase::down))
+            events.push_back(event);
+        for (const auto& event : client::TwoFingers::events(to, HIDEvent::Phase::up))
+            events.push_back(event);
+        const auto start = Clock::now();
+        input.request(client::ClientRequests::hid(events));
+        auto frame = viewer.next(stream, Clock::now() + 5s);
+        if (!frame || frame->kind != FrameKind::chunk)
+            throw HelperFailure("no frame after a pinch", 502);
+        latencies.push_back(millisecondsSince(start));
+        drain(viewer, stream, 300ms);
     }
     return latencies;
 }
@@ -113,6 +151,10 @@ int run(int rounds) {
     const int taps = std::max(5, rounds / 2);
     timings.tapHalf = tapToFrame(served.socket(), 0.5, taps, center);
     timings.tapFull = tapToFrame(served.socket(), 1, taps, center);
+    const auto photo = client::ClientElements::find(nlohmann::json::parse(document), "photo");
+    if (!photo) throw HelperFailure("the Demo app has no photo", 404);
+    timings.pinchHalf =
+        pinchToFrame(served.socket(), 0.5, taps, client::ClientElements::center(*photo));
 
     const double shot = median(timings.screenshot);
     const double local = median(timings.inProcess);
@@ -128,6 +170,12 @@ int run(int rounds) {
                      {"tap_to_frame_ms_scale_1", rounded(median(timings.tapFull))},
                      {"tap_to_frame_scale_1_over_0_5",
                       rounded(median(timings.tapFull) / median(timings.tapHalf))},
+                     {"tap_to_frame_ms_scale_0_5_p90", rounded(percentile(timings.tapHalf, 0.9))},
+                     {"pinch_to_frame_ms_scale_0_5", rounded(median(timings.pinchHalf))},
+                     {"pinch_to_frame_ms_scale_0_5_p90",
+                      rounded(percentile(timings.pinchHalf, 0.9))},
+                     {"pinch_over_tap_to_frame_scale_0_5",
+                      rounded(median(timings.pinchHalf) / median(timings.tapHalf))},
                  }
                      .dump()
               << std::endl;

@@ -83,6 +83,43 @@ Command recording(Split& parts, const std::string& name) {
     return result;
 }
 
+double boundedFlag(Split& parts, const std::string& flag, double lowest, double highest,
+                   const std::string& range) {
+    const double value = number(parts.flags[flag], "--" + flag);
+    if (value < lowest || value > highest) {
+        throw UsageError("--" + flag + " is " + range + ", not " + parts.flags[flag]);
+    }
+    return value;
+}
+
+// pinch and rotate: the centre as X Y or --element, the one flag that says what the fingers do
+// (--scale or --degrees, required), --seconds and the log.
+template <class Command>
+Command twoFingers(Split& parts, const std::string& name, const std::string& what, double lowest,
+                   double highest, const std::string& range) {
+    Command result;
+    if (parts.flags.contains("element")) {
+        needPositional(parts, 0, name, "X Y or --element IDENTIFIER, not both");
+        result.element = parts.flags["element"];
+    } else {
+        needPositional(parts, 2, name, "X Y or --element IDENTIFIER");
+        result.x = number(parts.positional[0], "X");
+        result.y = number(parts.positional[1], "Y");
+    }
+    if (!parts.flags.contains(what)) throw UsageError(name + " needs --" + what);
+    const double amount = boundedFlag(parts, what, lowest, highest, range);
+    if constexpr (std::is_same_v<Command, PinchCommand>) {
+        result.scale = amount;
+    } else {
+        result.degrees = amount;
+    }
+    if (parts.flags.contains("seconds")) {
+        result.seconds = boundedFlag(parts, "seconds", 0, 60, "0 to 60");
+    }
+    result.log = touchLog(parts);
+    return result;
+}
+
 // One command: its word, its line in the usage, the flags it takes (a value follows each, a
 // switch stands alone) and how its arguments become the command.
 struct CommandEntry {
@@ -161,6 +198,20 @@ const std::vector<CommandEntry>& commands() {
              }
              result.log = touchLog(parts);
              return result;
+         }},
+        {"pinch",
+         "pinch (X Y | --element IDENTIFIER) --scale S [--seconds S] [--log FILE [--since T]]",
+         {"scale", "element", "seconds", "log", "since"},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             return twoFingers<PinchCommand>(parts, name, "scale", 0.1, 10, "0.1 to 10");
+         }},
+        {"rotate",
+         "rotate (X Y | --element IDENTIFIER) --degrees D [--seconds S] [--log FILE [--since T]]",
+         {"degrees", "element", "seconds", "log", "since"},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             return twoFingers<RotateCommand>(parts, name, "degrees", -720, 720, "-720 to 720");
          }},
         {"button",
          "button home|lock|side|siri|apple_pay [--hold S]",

@@ -52,6 +52,27 @@ struct SwipeCommand {
     std::optional<TouchLog> log;
     bool operator==(const SwipeCommand&) const = default;
 };
+/// Two fingers centred on a point, or on an element's centre found when the gesture is made:
+/// they spread to `scale` times their distance (a pinch) or turn by `degrees` clockwise (a
+/// rotation) over `seconds`.
+struct PinchCommand {
+    double x = 0;
+    double y = 0;
+    std::string element;
+    double scale = 1;
+    double seconds = 0.5;
+    std::optional<TouchLog> log;
+    bool operator==(const PinchCommand&) const = default;
+};
+struct RotateCommand {
+    double x = 0;
+    double y = 0;
+    std::string element;
+    double degrees = 0;
+    double seconds = 0.5;
+    std::optional<TouchLog> log;
+    bool operator==(const RotateCommand&) const = default;
+};
 /// The live stream written as a frame file.
 struct RecordCommand {
     std::string file;
@@ -108,7 +129,8 @@ struct ViewCommand {
 using ClientCommand =
     std::variant<HelloCommand, DescribeCommand, ScreenshotCommand, TapCommand, SwipeCommand,
                  ButtonCommand, KeyCommand, TypeCommand, AccessibilityCommand, ElementCommand,
-                 StreamCommand, RecordCommand, ViewCommand, McpCommand>;
+                 StreamCommand, RecordCommand, ViewCommand, McpCommand, PinchCommand,
+                 RotateCommand>;
 
 struct ClientInvocation {
     std::string socket;

@@ -66,11 +66,17 @@ void record(ClientSocket& socket, const RecordCommand& command,
 
 void logTouch(const TouchLog& log, const std::string& kind,
               const std::vector<std::pair<double, double>>& points, double startedAt,
-              double duration, double widthPt, double heightPt) {
+              double duration, double widthPt, double heightPt,
+              const std::vector<std::pair<double, double>>& pointsTwo) {
     RecordedTouch touch{startedAt - log.since, kind, {}, duration, "agent"};
-    for (const auto& [x, y] : points) {
-        touch.points.push_back({widthPt > 0 ? x / widthPt : 0, heightPt > 0 ? y / heightPt : 0});
-    }
+    auto fractions = [&](const std::vector<std::pair<double, double>>& list) {
+        std::vector<std::vector<double>> out;
+        for (const auto& [x, y] : list)
+            out.push_back({widthPt > 0 ? x / widthPt : 0, heightPt > 0 ? y / heightPt : 0});
+        return out;
+    };
+    touch.points = fractions(points);
+    touch.pointsTwo = fractions(pointsTwo);
     std::ofstream file(log.file, std::ios::app);
     file << nlohmann::json(touch).dump() << '\n';
     file.flush();

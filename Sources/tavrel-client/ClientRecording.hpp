@@ -25,11 +25,13 @@ void record(ClientSocket& socket, const RecordCommand& command,
 /// Seconds since the epoch, now.
 double now();
 
-/// Appends one recorded-touch line: `points` in screen points, turned into fractions of a
-/// screen of widthPt x heightPt; t is `startedAt` less the log's `since`.
+/// Appends one recorded-touch line: `points` (and the second finger's `pointsTwo`, when it
+/// touched) in screen points, turned into fractions of a screen of widthPt x heightPt; t is
+/// `startedAt` less the log's `since`.
 void logTouch(const TouchLog& log, const std::string& kind,
               const std::vector<std::pair<double, double>>& points, double startedAt,
-              double duration, double widthPt, double heightPt);
+              double duration, double widthPt, double heightPt,
+              const std::vector<std::pair<double, double>>& pointsTwo = {});
 
 }  // namespace ClientRecording
 }  // namespace tavrel::client

@@ -1,5 +1,6 @@
 #include "tavrel-client/ClientRun.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include "tavrel-client/Mcp/CompactTree.hpp"
 #include "tavrel-client/Mcp/McpServer.hpp"
 #include "tavrel-client/StreamFiles.hpp"
+#include "tavrel-client/TwoFingers.hpp"
 #include "tavrel-client/View/ViewServer.hpp"
 
 namespace tavrel::client {
@@ -78,13 +80,13 @@ void sleepFor(double seconds) {
 // Logs a touch just made, in fractions of the screen the helper describes.
 void logTouch(Session& session, const std::optional<TouchLog>& log, const std::string& kind,
               const std::vector<std::pair<double, double>>& points, double startedAt,
-              double duration) {
+              double duration, const std::vector<std::pair<double, double>>& pointsTwo = {}) {
     if (!log) return;
     const auto screen =
         nlohmann::json::parse(text(session.ask(ClientRequests::describe()).json), nullptr, false);
     const double width = screen.is_object() ? screen.value("width_pt", 0.0) : 0.0;
     const double height = screen.is_object() ? screen.value("height_pt", 0.0) : 0.0;
-    ClientRecording::logTouch(*log, kind, points, startedAt, duration, width, height);
+    ClientRecording::logTouch(*log, kind, points, startedAt, duration, width, height, pointsTwo);
 }
 
 void tap(Session& session, const TapCommand& command) {
@@ -115,6 +117,37 @@ void swipe(Session& session, const SwipeCommand& command) {
     }
     logTouch(session, command.log, "swipe", {{command.x1, command.y1}, {command.x2, command.y2}},
              startedAt, command.seconds);
+}
+
+// Both fingers down, a move of both every 1/60 s, and both lifted with the last move.
+void twoFingers(Session& session, const std::string& kind, double x, double y,
+                const std::string& element, double scale, double degrees, double seconds,
+                const std::optional<TouchLog>& log) {
+    if (!element.empty()) std::tie(x, y) = ClientElements::center(session.element(element));
+    const auto moments = TwoFingers::path(x, y, scale, degrees, seconds);
+    const double startedAt = ClientRecording::now();
+    const auto start = Clock::now();
+    session.hid(TwoFingers::events(moments.front(), HIDEvent::Phase::down));
+    for (std::size_t index = 1; index < moments.size(); ++index) {
+        const auto& moment = moments[index];
+        std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(moment.atS)));
+        auto events = TwoFingers::events(moment, HIDEvent::Phase::down);
+        if (index + 1 == moments.size()) {
+            for (const auto& event : TwoFingers::events(moment, HIDEvent::Phase::up))
+                events.push_back(event);
+        }
+        session.hid(events);
+    }
+    // Enough of the path to draw it: its ends and up to eleven points between.
+    std::vector<std::pair<double, double>> first, second;
+    const std::size_t steps = std::min<std::size_t>(12, moments.size() - 1);
+    for (std::size_t step = 0; step <= steps; ++step) {
+        const auto& moment = moments[(moments.size() - 1) * step / steps];
+        first.emplace_back(moment.x0, moment.y0);
+        second.emplace_back(moment.x1, moment.y1);
+    }
+    logTouch(session, log, kind, first, startedAt, seconds, second);
 }
 
 void stream(Session& session, const StreamCommand& command, std::ostream& out,
@@ -202,6 +235,12 @@ void run(const ClientInvocation& invocation, std::ostream& out, std::ostream& no
                 tap(session, command);
             } else if constexpr (std::is_same_v<T, SwipeCommand>) {
                 swipe(session, command);
+            } else if constexpr (std::is_same_v<T, PinchCommand>) {
+                twoFingers(session, "pinch", command.x, command.y, command.element, command.scale,
+                           0, command.seconds, command.log);
+            } else if constexpr (std::is_same_v<T, RotateCommand>) {
+                twoFingers(session, "rotate", command.x, command.y, command.element, 1,
+                           command.degrees, command.seconds, command.log);
             } else if constexpr (std::is_same_v<T, ButtonCommand>) {
                 if (command.holdS > 0) {
                     session.hid(ClientRequests::button(command.name, true));

@@ -136,6 +136,25 @@ function center(item) {
   return { x: item.frame.x + item.frame.width / 2, y: item.frame.y + item.frame.height / 2 };
 }
 
+// "Zoom: 2.3x" and "Angle: -45°" as numbers.
+function zoomOf(item) {
+  return Number(/^Zoom: ([\d.]+)x$/.exec(item.label)[1]);
+}
+function angleOf(item) {
+  return Number(/^Angle: (-?\d+)°$/.exec(item.label)[1]);
+}
+
+// Touches through the DevTools protocol: `touch(type, [point, id], ...)`.
+async function touchScreen(page) {
+  const cdp = await page.context().newCDPSession(page);
+  const touch = (type, ...points) =>
+    cdp.send('Input.dispatchTouchEvent', {
+      type,
+      touchPoints: points.map(([point, id]) => ({ x: point.x, y: point.y, id })),
+    });
+  return { cdp, touch };
+}
+
 // ---- the tests --------------------------------------------------------------------------------
 
 describe('the viewer', { concurrency: false }, () => {
@@ -204,10 +223,10 @@ describe('the viewer', { concurrency: false }, () => {
     await page.close();
   });
 
-  test('a second finger on a touch screen leaves the first one alone', async () => {
-    // hid carries one finger: the page sends the first pointer and keeps a second one from
-    // moving or lifting it. The first drags the slider to its left end; meanwhile a second
-    // taps "Tap me", which had it reached the device would have lifted the first finger there.
+  test('a second finger on a touch screen is the second finger, and taps nothing', async () => {
+    // The first finger drags the slider to its left end; then a second lands on "Tap me" and
+    // lifts. Two fingers down make a gesture of two: the slider stays where the first left it,
+    // the second finger taps nothing, and neither lifts the other.
     const page = await openViewer({ hasTouch: true });
     const slider = await element('volume-slider');
     const button = await element('tap-button');
@@ -225,12 +244,7 @@ describe('the viewer', { concurrency: false }, () => {
         );
       }
     });
-    const cdp = await page.context().newCDPSession(page);
-    const touch = (type, ...points) =>
-      cdp.send('Input.dispatchTouchEvent', {
-        type,
-        touchPoints: points.map(([point, id]) => ({ x: point.x, y: point.y, id })),
-      });
+    const { cdp, touch } = await touchScreen(page);
     await touch('touchStart', [from, 1]);
     for (let step = 1; step <= 10; step++) {
       await touch('touchMove', [{ x: from.x + ((to.x - from.x) * step) / 10, y: from.y }, 1]);
@@ -250,6 +264,70 @@ describe('the viewer', { concurrency: false }, () => {
     assert.ok(value < 0.1, `the slider is at ${value}`);
     assert.equal((await element('tap-count')).label, taps);
     await cdp.detach();
+    await page.close();
+  });
+
+  test('two touch points pinch the map, and the page draws both', async () => {
+    const page = await openViewer({ hasTouch: true });
+    const photo = center(await element('photo'));
+    const before = zoomOf(await element('zoom-label'));
+    const apart = before >= 2 ? [60, 30] : [30, 60]; // half or twice, within 1x to 4x
+    const { cdp, touch } = await touchScreen(page);
+    const fingers = async (half) => [
+      [await onCanvas(page, photo.x - half, photo.y), 1],
+      [await onCanvas(page, photo.x + half, photo.y), 2],
+    ];
+    await touch('touchStart', ...(await fingers(apart[0])));
+    for (let step = 1; step <= 10; step++) {
+      await touch('touchMove', ...(await fingers(apart[0] + ((apart[1] - apart[0]) * step) / 10)));
+    }
+    assert.ok(await page.isVisible('#finger-0'));
+    assert.ok(await page.isVisible('#finger-1'));
+    await touch('touchEnd', ...(await fingers(apart[1])));
+    assert.ok(!(await page.isVisible('#finger-1')));
+    const wanted = (before * apart[1]) / apart[0];
+    await waitFor(`a zoom near ${wanted}`, async () => {
+      const zoom = zoomOf(await element('zoom-label'));
+      return Math.abs(zoom - wanted) <= 0.1 * wanted;
+    });
+    await cdp.detach();
+    await page.close();
+  });
+
+  test('Alt-drag pinches and rotates about the centre of the screen', async () => {
+    const page = await openViewer();
+    const screen = await page.evaluate(() => window.viewerStats.screen);
+    const middle = { x: screen.width_pt / 2, y: screen.height_pt / 2 };
+    const photo = (await element('photo')).frame;
+    assert.ok(middle.x > photo.x && middle.x < photo.x + photo.width, 'the map is under the centre');
+    assert.ok(middle.y > photo.y && middle.y < photo.y + photo.height, 'the map is under the centre');
+    const zoom = zoomOf(await element('zoom-label'));
+    const angle = angleOf(await element('angle-label'));
+    // The pointer and its mirror: from 120 points apart across to 60 apart up and down (half, a
+    // quarter turn clockwise), or the other way round when the map is small.
+    const [from, to] = zoom >= 2 ? [{ x: 60, y: 0 }, { x: 0, y: 30 }] : [{ x: 30, y: 0 }, { x: 0, y: 60 }];
+    const wanted = zoom * (zoom >= 2 ? 0.5 : 2);
+    const start = await onCanvas(page, middle.x + from.x, middle.y + from.y);
+    const end = await onCanvas(page, middle.x + to.x, middle.y + to.y);
+    await page.keyboard.down('Alt');
+    await page.mouse.move(start.x, start.y);
+    await page.mouse.down();
+    await page.mouse.move(end.x, end.y, { steps: 15 });
+    // Both fingers are drawn: one under the pointer, one mirrored about the centre.
+    assert.ok(await page.isVisible('#finger-0'));
+    assert.ok(await page.isVisible('#finger-1'));
+    const mirrored = await onCanvas(page, middle.x - to.x, middle.y - to.y);
+    const marker = await page.locator('#finger-1').boundingBox();
+    assert.ok(Math.abs(marker.x + marker.width / 2 - mirrored.x) < 3, `marker at ${JSON.stringify(marker)}`);
+    assert.ok(Math.abs(marker.y + marker.height / 2 - mirrored.y) < 3, `marker at ${JSON.stringify(marker)}`);
+    await page.mouse.up();
+    await page.keyboard.up('Alt');
+    assert.ok(!(await page.isVisible('#finger-0')));
+    await waitFor(`a zoom near ${wanted} and a quarter turn`, async () => {
+      const now = zoomOf(await element('zoom-label'));
+      const turned = (((angleOf(await element('angle-label')) - angle) % 360) + 360) % 360;
+      return Math.abs(now - wanted) <= 0.1 * wanted && Math.abs(turned - 90) <= 5;
+    });
     await page.close();
   });
 

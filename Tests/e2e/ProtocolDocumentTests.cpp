@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "HelperCore/Accessibility/Accessibility.hpp"
+#include "HelperCore/Input/HIDEvent.hpp"
 #include "HelperCore/Render/RenderJob.hpp"
 #include "Support/SimulatorHome.hpp"
 #include "Support/StreamCheck.hpp"
@@ -239,6 +240,74 @@ TEST(ProtocolDocument, DocumentedKeysAndNamesAreTheHelpersOwn) {
     EXPECT_EQ(tree[1], keysOf(document["elements"][0]));
     EXPECT_EQ(keysOf(document["screen"]),
               (std::set<std::string>{"coordinate_space", "height", "width"}));
+
+    // The event object's keys are those of an event of the second finger, the only kind that
+    // writes them all.
+    const auto hid = keyTables("hid");
+    ASSERT_EQ(hid.size(), 2u);
+    EXPECT_EQ(hid[0], std::set<std::string>{"events"});
+    EXPECT_EQ(hid[1],
+              keysOf(json(HIDEvent{HIDEvent::Kind::touch, HIDEvent::Phase::down, 0, 0, "", 0, 1})));
+}
+
+// The JSON of the first code block after `heading`.
+json exampleAfter(const std::string& heading) {
+    const std::string text = documentText();
+    const auto section = text.find(heading);
+    const auto start = text.find("```json\n", section);
+    if (section == std::string::npos || start == std::string::npos) return json();
+    const auto body = start + 8;
+    return json::parse(text.substr(body, text.find("\n```", body) - body), nullptr, false);
+}
+
+TEST(ProtocolDocument, TwoFingersPinchAsDocumentedAndIndigoRefusesTheSecond) {
+    SimulatorHome home;
+    const auto udid = home.boot("Phone");
+    {
+        ServedDevice served(home, udid, "dtuhid", "dtuhid.sock");
+        testing::TestClient client(served.socket());
+        EXPECT_EQ(elementOf(client, "zoom-label").value_or(json())["label"], "Zoom: 1.0x");
+        const auto pinch = exampleAfter("### Two fingers");
+        ASSERT_TRUE(pinch.is_object());
+        const auto answer = client.ask(1, pinch.dump(), 30s);
+        ASSERT_EQ(answer.final.kind, FrameKind::reply) << answer.json();
+        EXPECT_EQ(answer.json(), "{}");
+        EXPECT_TRUE(waitFor(
+            [&] {
+                return elementOf(client, "zoom-label").value_or(json())["label"] == "Zoom: 3.0x";
+            },
+            20s))
+            << elementOf(client, "zoom-label").value_or(json()).dump();
+    }
+
+    const auto rows = tableRows({"request through indigo", "status", "message"});
+    ASSERT_EQ(rows.size(), 2u);
+    ServedDevice served(home, udid, "indigo", "indigo.sock");
+    testing::TestClient client(served.socket());
+    std::uint32_t id = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row[0]);
+        const auto answer = client.ask(++id, row[0], 30s);
+        ASSERT_EQ(answer.final.kind, FrameKind::failure) << answer.json();
+        const auto failure = json::parse(answer.json());
+        EXPECT_EQ(failure["message"], row[2]);
+        EXPECT_EQ(failure["status"], std::stoi(row[1]));
+    }
+    // Nothing of the refused requests went out: a first finger left down on the map would make
+    // this tap a move, and it would not count.
+    const auto button = elementOf(client, "tap-button");
+    ASSERT_TRUE(button);
+    const auto& frame = (*button)["frame"];
+    const double x = frame["x"].get<double>() + frame["width"].get<double>() / 2;
+    const double y = frame["y"].get<double>() + frame["height"].get<double>() / 2;
+    const json tap{{"op", "hid"},
+                   {"events",
+                    {{{"kind", "touch"}, {"phase", "down"}, {"x", x}, {"y", y}},
+                     {{"kind", "touch"}, {"phase", "up"}, {"x", x}, {"y", y}}}}};
+    ASSERT_EQ(client.ask(++id, tap.dump(), 30s).final.kind, FrameKind::reply);
+    EXPECT_TRUE(waitFor(
+        [&] { return elementOf(client, "tap-count").value_or(json())["label"] == "Taps: 1"; }, 20s))
+        << elementOf(client, "tap-count").value_or(json()).dump();
 }
 
 TEST(ProtocolDocument, AHostThatStopsSendingGetsEveryFinalFrame) {

@@ -148,6 +148,9 @@ TEST(RenderCommand, RendersWhatTheClientRecordedFromTheSimulatedIPhone) {
                        std::chrono::seconds(30));
     const auto tapped = served.client({"tap", "--element", "tap-button", "--log", log});
     ASSERT_EQ(tapped.status, 0) << tapped.err;
+    const auto pinched = served.client(
+        {"pinch", "--element", "photo", "--scale", "1.5", "--seconds", "0.2", "--log", log});
+    ASSERT_EQ(pinched.status, 0) << pinched.err;
     ASSERT_EQ(recorder.wait(std::chrono::milliseconds(60000)), 0) << recorder.standardError();
     const json summary = json::parse(recorder.standardOutput());
     EXPECT_GT(summary["frames"].get<int>(), 0);
@@ -162,12 +165,18 @@ TEST(RenderCommand, RendersWhatTheClientRecordedFromTheSimulatedIPhone) {
     EXPECT_TRUE(x > 0 && x < 1 && y > 0 && y < 1) << touch;
     touch["t"] = touch["t"].get<double>() - summary["started_at"].get<double>();
     EXPECT_LT(touch["t"].get<double>(), 3.5) << touch;
+    // The pinch: both fingers' paths, which render reads as one touch of two fingers.
+    ASSERT_TRUE(std::getline(lines, line));
+    json pinch = json::parse(line);
+    EXPECT_EQ(pinch["kind"], "pinch");
+    EXPECT_EQ(pinch["points"].size(), pinch["points_two"].size());
+    pinch["t"] = pinch["t"].get<double>() - summary["started_at"].get<double>();
 
     json job = validJob(home);
     job["input"] = recording;
     job["mp4"] = home.file("o.mp4");
     job["gif"] = home.file("o.gif");
-    job["touches"] = json::array({touch});
+    job["touches"] = json::array({touch, pinch});
     const ProgramResult result = renderJob(home, job);
     ASSERT_EQ(result.status, 0) << result.out << result.err;
     const json report = json::parse(result.out);

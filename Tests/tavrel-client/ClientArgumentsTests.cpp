@@ -8,6 +8,7 @@
 #include "tavrel-client/ClientArguments.hpp"
 #include "tavrel-client/ClientElements.hpp"
 #include "tavrel-client/ClientRequests.hpp"
+#include "tavrel-client/TwoFingers.hpp"
 
 namespace tavrel::client {
 namespace {
@@ -54,6 +55,13 @@ TEST(ClientArguments, ParsesEveryCommand) {
         {{"accessibility"}, AccessibilityCommand{false}},
         {{"accessibility", "--raw"}, AccessibilityCommand{true}},
         {{"stream", "out.h264", "--seconds", "5"}, StreamCommand{"out.h264", 5}},
+        {{"pinch", "100", "420", "--scale", "2"}, PinchCommand{100, 420, "", 2, 0.5, {}}},
+        {{"pinch", "--element", "photo", "--scale", "0.5", "--seconds", "0", "--log", "t"},
+         PinchCommand{0, 0, "photo", 0.5, 0, TouchLog{"t", 0}}},
+        {{"rotate", "1", "2", "--degrees", "-90", "--seconds", "2"},
+         RotateCommand{1, 2, "", -90, 2, {}}},
+        {{"rotate", "--degrees", "45", "--element", "photo"},
+         RotateCommand{0, 0, "photo", 45, 0.5, {}}},
         {{"stream", "o", "--seconds", "1", "--fps", "60", "--scale", "0.5", "--key-frame-s", "1",
           "--bitrate", "200000"},
          StreamCommand{"o", 1, 60, 0.5, 1, 200000}},
@@ -97,6 +105,18 @@ TEST(ClientArguments, RefusesWhatItCannotUse) {
         {{"--socket", "/s", "stream", "o"}, "stream needs --seconds"},
         {{"--socket", "/s", "record", "o"}, "record needs --seconds"},
         {{"--socket", "/s", "tap", "1", "2", "--since", "3"}, "--since goes with --log FILE"},
+        {{"--socket", "/s", "pinch", "1", "2"}, "pinch needs --scale"},
+        {{"--socket", "/s", "pinch", "1", "--scale", "2"},
+         "pinch takes X Y or --element IDENTIFIER"},
+        {{"--socket", "/s", "pinch", "1", "2", "--scale", "0"}, "--scale is 0.1 to 10, not 0"},
+        {{"--socket", "/s", "pinch", "1", "2", "--scale", "11"}, "--scale is 0.1 to 10, not 11"},
+        {{"--socket", "/s", "pinch", "1", "2", "--degrees", "3"}, "not a flag of pinch: --degrees"},
+        {{"--socket", "/s", "rotate", "1", "2", "--degrees", "721"},
+         "--degrees is -720 to 720, not 721"},
+        {{"--socket", "/s", "rotate", "1", "2", "--degrees", "9", "--seconds", "61"},
+         "--seconds is 0 to 60, not 61"},
+        {{"--socket", "/s", "rotate", "1", "2", "--element", "p", "--degrees", "9"},
+         "rotate takes X Y or --element IDENTIFIER, not both"},
         {{"--socket", "/s", "stream", "o", "--seconds", "0"}, "--seconds is more than 0, not 0"},
         {{"--socket", "/s", "stream", "o", "--seconds", "1", "--fps", "30.5"},
          "--fps is a whole number, not 30.5"},
@@ -223,6 +243,34 @@ TEST(ClientRequests, SwipesAlongAStraightLineInTime) {
     const auto instant = ClientRequests::swipe(SwipeCommand{1, 2, 3, 4, 0, {}});
     ASSERT_EQ(instant.size(), 2u);
     EXPECT_EQ(instant.back().x, 3);
+}
+
+TEST(TwoFingers, SpreadAndTurnAboutTheCentreInTime) {
+    using Moment = TwoFingers::Moment;
+    const auto pinch = TwoFingers::path(200, 400, 2, 0, 0.5);
+    ASSERT_EQ(pinch.size(), 31u);  // every 1/60 s, both ends included
+    EXPECT_EQ(pinch.front(), (Moment{150, 400, 250, 400, 0}));
+    EXPECT_EQ(pinch[15], (Moment{125, 400, 275, 400, 0.25}));
+    EXPECT_EQ(pinch.back(), (Moment{100, 400, 300, 400, 0.5}));
+    // A quarter turn clockwise on the screen (y grows downwards): finger 1 ends below.
+    const auto turn = TwoFingers::path(200, 400, 1, 90, 0);
+    ASSERT_EQ(turn.size(), 2u);
+    EXPECT_NEAR(turn.back().x0, 200, 1e-9);
+    EXPECT_NEAR(turn.back().y0, 350, 1e-9);
+    EXPECT_NEAR(turn.back().x1, 200, 1e-9);
+    EXPECT_NEAR(turn.back().y1, 450, 1e-9);
+    // Each moment is one event per finger, and the helper reads the second as finger 1.
+    const auto events = TwoFingers::events(pinch.back(), HIDEvent::Phase::up);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(decoded(ClientRequests::hid(events)), Request::hid(events));
+    EXPECT_EQ(events[0].finger, 0);
+    EXPECT_EQ(events[1].finger, 1);
+    EXPECT_EQ(events[1].x, 300);
+    // What a one-finger command sends stays as it was, byte for byte.
+    EXPECT_EQ(ClientRequests::hid(ClientRequests::tap(196.5, 129)),
+              R"({"events":[{"button":"","code":0,"kind":"touch","phase":"down","x":196.5,)"
+              R"("y":129.0},{"button":"","code":0,"kind":"touch","phase":"up","x":196.5,)"
+              R"("y":129.0}],"op":"hid"})");
 }
 
 TEST(ClientElements, FindsNestedElementsAndTheirCentres) {

@@ -62,6 +62,12 @@ HIDEvent HIDEvent::decode(const json& object) {
     if (auto y = members.number("y")) event.y = *y;
     if (auto button = members.string("button")) event.button = std::move(*button);
     if (auto code = members.integer("code")) event.code = *code;
+    if (auto finger = members.integer("finger")) {
+        if (*finger < 0 || *finger >= HIDEvent::fingers)
+            throw JSONMembers::notAllowed("\"finger\" of a HID event is 0 or 1, not " +
+                                          members.required("finger").dump());
+        event.finger = *finger;
+    }
     return event;
 }
 
@@ -72,6 +78,7 @@ void to_json(json& object, const HIDEvent& event) {
                   {"y", event.y},
                   {"button", event.button},
                   {"code", event.code}};
+    if (event.finger != 0) object["finger"] = event.finger;
 }
 
 void from_json(const json& object, HIDEvent& event) {
@@ -85,10 +92,16 @@ std::optional<DigitizerPhase> digitizerPhase(std::uint64_t rawValue) {
 
 std::string HIDStep::description() const {
     if (const Touch* touch = asTouch()) {
-        static const char* const phases[] = {"start", "position", "end", "?"};
-        std::uint64_t phase = std::min<std::uint64_t>(rawValue(touch->phase), 3);
-        return std::string("touch(") + phases[phase] + ", " + shortest(touch->x) + ", " +
-               shortest(touch->y) + ")";
+        auto contact = [](const std::optional<Contact>& finger) -> std::string {
+            if (!finger) return "-";
+            static const char* const phases[] = {"start", "position", "end", "?"};
+            std::uint64_t phase = std::min<std::uint64_t>(rawValue(finger->phase), 3);
+            return std::string(phases[phase]) + ", " + shortest(finger->x) + ", " +
+                   shortest(finger->y);
+        };
+        std::string text = "touch(" + contact(touch->one);
+        if (touch->two) text += " | " + contact(touch->two);
+        return text + ")";
     }
     const char* state = nullptr;
     std::string what;

@@ -10,7 +10,8 @@ namespace tavrel {
 
 /// One input event of a `hid` request: a finger going down or lifting at a point (in the
 /// screen's points), a hardware button pressed or released, a keyboard key pressed or released.
-/// A finger that moves is a further "down" while it is down.
+/// A finger that moves is a further "down" while it is down. Two fingers can touch at once:
+/// `finger` 0 (the default, all a one-finger host knows) and 1.
 struct HIDEvent {
     enum class Kind { touch, button, key };
     enum class Phase { down, up };
@@ -21,20 +22,25 @@ struct HIDEvent {
     double y = 0;
     std::string button;
     std::int64_t code = 0;
+    std::int64_t finger = 0;
+
+    static constexpr std::int64_t fingers = 2;
 
     bool operator==(const HIDEvent&) const = default;
 
-    /// Reads an event object: "kind" and "phase" are required, the rest default (0, 0, "", 0);
-    /// a null member counts as absent and unknown members are ignored. Throws a
+    /// Reads an event object: "kind" and "phase" are required, the rest default (0, 0, "", 0,
+    /// finger 0); a null member counts as absent and unknown members are ignored. Throws a
     /// `JSONMemberError` describing the first problem (not an object, a missing or mistyped
-    /// member, an unknown kind or phase); the request layer turns it into its own failure.
+    /// member, an unknown kind or phase, a finger other than 0 or 1); the request layer turns
+    /// it into its own failure.
     static HIDEvent decode(const nlohmann::json& json);
 };
 
 const char* rawValue(HIDEvent::Kind kind);
 const char* rawValue(HIDEvent::Phase phase);
 
-/// Writes all six members, whatever the kind.
+/// Writes all six members of a one-finger host whatever the kind, and "finger" only when it is
+/// not 0, so that what such a host reads stays byte for byte the same.
 void to_json(nlohmann::json& json, const HIDEvent& event);
 void from_json(const nlohmann::json& json, HIDEvent& event);
 
@@ -68,10 +74,19 @@ inline std::uint64_t rawValue(DigitizerPhase phase) {
 /// consumer-page button, or a key of the keyboard usage page.
 class HIDStep {
   public:
-    struct Touch {
+    /// One finger's part in a digitizer report.
+    struct Contact {
         DigitizerPhase phase;
         double x;  // fraction of the screen's width, 0...1
         double y;  // fraction of the screen's height, 0...1
+        bool operator==(const Contact&) const = default;
+    };
+    /// One digitizer report: every finger that touches at that moment, so that the device sees
+    /// two fingers together, never two reports that each look like a lone finger. A finger
+    /// that takes no part (not down, and not lifting now) is absent; at least one is present.
+    struct Touch {
+        std::optional<Contact> one;  // finger 0
+        std::optional<Contact> two;  // finger 1
         bool operator==(const Touch&) const = default;
     };
     struct Button {
@@ -90,7 +105,13 @@ class HIDStep {
     HIDStep(Button button) : storage_(button) {}
     HIDStep(Key key) : storage_(key) {}
 
-    static HIDStep touch(DigitizerPhase phase, double x, double y) { return Touch{phase, x, y}; }
+    /// A report of finger 0 alone, the only kind a one-finger host makes.
+    static HIDStep touch(DigitizerPhase phase, double x, double y) {
+        return Touch{Contact{phase, x, y}, std::nullopt};
+    }
+    static HIDStep touch(std::optional<Contact> one, std::optional<Contact> two) {
+        return Touch{one, two};
+    }
     static HIDStep button(HIDUsage usage, bool down) { return Button{usage, down}; }
     static HIDStep key(std::uint32_t code, bool down) { return Key{code, down}; }
 
@@ -101,7 +122,8 @@ class HIDStep {
 
     bool operator==(const HIDStep&) const = default;
 
-    /// A short readable form for logs and test output, e.g. "touch(start, 0.5, 0.5)".
+    /// A short readable form for logs and test output, e.g. "touch(start, 0.5, 0.5)", or with
+    /// two fingers "touch(position, 0.5, 0.5 | start, 0.2, 0.3)" ("-" for an absent finger).
     std::string description() const;
 
   private:

@@ -16,6 +16,9 @@ class HIDTransport {
     virtual std::string name() const = 0;
     /// Delivers one step and returns once it has gone out; throws `HelperFailure` otherwise.
     virtual void send(const HIDStep& step) = 0;
+    /// How many fingers one digitizer report can carry. A route with one never receives a
+    /// report with a second finger: the driver refuses such requests before sending.
+    virtual int fingers() const { return 1; }
 };
 
 }  // namespace tavrel

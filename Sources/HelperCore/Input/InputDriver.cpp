@@ -44,30 +44,39 @@ HIDStep InputDriver::key(std::int64_t code, bool down) {
     return HIDStep::key(static_cast<std::uint32_t>(code), down);
 }
 
-HIDStep InputDriver::touch(const HIDEvent& event, bool& touching) const {
-    double x = fraction(event.x, screen_.widthPt);
-    double y = fraction(event.y, screen_.heightPt);
-    if (event.phase == HIDEvent::Phase::up) {
-        touching = false;
-        return HIDStep::touch(DigitizerPhase::end, x, y);
-    }
-    DigitizerPhase phase = touching ? DigitizerPhase::position : DigitizerPhase::start;
-    touching = true;
-    return HIDStep::touch(phase, x, y);
+HIDStep InputDriver::touch(const HIDEvent& event, Fingers& fingers) const {
+    if (event.finger < 0 || event.finger >= HIDEvent::fingers)
+        throw HelperFailure("not a finger: " + std::to_string(event.finger), 400);
+    if (event.finger >= transport_->fingers())
+        throw HelperFailure(transport_->name() + " input carries one finger", 409);
+    const auto index = static_cast<std::size_t>(event.finger);
+    Finger& finger = fingers[index];
+    const Finger& other = fingers[1 - index];
+
+    HIDStep::Contact contact{DigitizerPhase::end, fraction(event.x, screen_.widthPt),
+                             fraction(event.y, screen_.heightPt)};
+    if (event.phase == HIDEvent::Phase::down)
+        contact.phase = finger.touching ? DigitizerPhase::position : DigitizerPhase::start;
+    // The finger that stays down is reported where it is, so the device sees both at once.
+    std::optional<HIDStep::Contact> resting;
+    if (other.touching) resting = HIDStep::Contact{DigitizerPhase::position, other.x, other.y};
+    finger = {event.phase == HIDEvent::Phase::down, contact.x, contact.y};
+    if (index == 0) return HIDStep::touch(contact, resting);
+    return HIDStep::touch(resting, contact);
 }
 
 std::vector<HIDStep> InputDriver::steps(const std::vector<HIDEvent>& events) {
     std::vector<HIDStep> steps;
     steps.reserve(events.size());
     std::lock_guard guard(lock_);
-    // A refused request sends nothing, so it must not move the finger either: the state is
+    // A refused request sends nothing, so it must not move a finger either: the state is
     // taken over only once every event was accepted.
-    bool touching = touching_;
+    Fingers fingers = fingers_;
     for (const HIDEvent& event : events) {
         bool down = event.phase == HIDEvent::Phase::down;
         switch (event.kind) {
             case HIDEvent::Kind::touch:
-                steps.push_back(touch(event, touching));
+                steps.push_back(touch(event, fingers));
                 break;
             case HIDEvent::Kind::button: {
                 std::vector<HIDStep> pressed = button(event.button, down);
@@ -79,7 +88,7 @@ std::vector<HIDStep> InputDriver::steps(const std::vector<HIDEvent>& events) {
                 break;
         }
     }
-    touching_ = touching;
+    fingers_ = fingers;
     return steps;
 }
 

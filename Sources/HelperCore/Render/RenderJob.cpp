@@ -16,22 +16,31 @@ struct NotAJob : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+std::vector<std::vector<double>> pointList(const json& points, const std::string& key) {
+    std::vector<std::vector<double>> list;
+    for (const json& point : points) {
+        if (!point.is_array())
+            throw NotAJob("\"" + key + "\" is not an array of arrays of numbers");
+        std::vector<double> coordinates;
+        for (const json& coordinate : point) {
+            if (!coordinate.is_number()) {
+                throw NotAJob("\"" + key + "\" is not an array of arrays of numbers");
+            }
+            coordinates.push_back(coordinate.get<double>());
+        }
+        list.push_back(std::move(coordinates));
+    }
+    return list;
+}
+
 RecordedTouch touch(const json& value, std::size_t index) {
     const JSONMembers members(value, "touch " + std::to_string(index));
     RecordedTouch touch;
     touch.t = members.requiredNumber("t");
     touch.kind = members.requiredString("kind");
-    for (const json& point : members.requiredArray("points")) {
-        if (!point.is_array()) throw NotAJob("\"points\" is not an array of arrays of numbers");
-        std::vector<double> coordinates;
-        for (const json& coordinate : point) {
-            if (!coordinate.is_number()) {
-                throw NotAJob("\"points\" is not an array of arrays of numbers");
-            }
-            coordinates.push_back(coordinate.get<double>());
-        }
-        touch.points.push_back(std::move(coordinates));
-    }
+    touch.points = pointList(members.requiredArray("points"), "points");
+    if (const json* two = members.array("points_two"))
+        touch.pointsTwo = pointList(*two, "points_two");
     touch.duration = members.requiredNumber("duration");
     touch.by = members.requiredString("by");
     return touch;
@@ -100,6 +109,7 @@ void to_json(nlohmann::json& json, const RecordedTouch& touch) {
                           {"points", touch.points},
                           {"duration", touch.duration},
                           {"by", touch.by}};
+    if (!touch.pointsTwo.empty()) json["points_two"] = touch.pointsTwo;
 }
 
 void to_json(nlohmann::json& json, const RenderJob& job) {

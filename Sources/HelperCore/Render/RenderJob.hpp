@@ -21,6 +21,9 @@ struct RecordedTouch {
     double duration = 0;
     /// "agent" for the automated agent; anything else is a person.
     std::string by;
+    /// The second finger's path when two fingers touched (a pinch, a rotation), as `points`;
+    /// empty for one finger, and then not written.
+    std::vector<std::vector<double>> pointsTwo = {};
 
     bool operator==(const RecordedTouch&) const = default;
 };

@@ -5,14 +5,25 @@
 
 namespace tavrel::TouchMarks {
 
+namespace {
+
+std::vector<TouchMark::Point> usable(const std::vector<std::vector<double>>& list) {
+    std::vector<TouchMark::Point> points;
+    for (const auto& point : list) {
+        if (point.size() == 2) points.push_back({point[0], point[1]});
+    }
+    return points;
+}
+
+}  // namespace
+
 std::vector<TouchMark> at(const std::vector<RecordedTouch>& touches, double time) {
     std::vector<TouchMark> marks;
     for (const RecordedTouch& touch : touches) {
-        std::vector<TouchMark::Point> points;
-        for (const auto& point : touch.points) {
-            if (point.size() == 2) points.push_back({point[0], point[1]});
-        }
-        if (points.empty()) continue;
+        // Each finger's path is drawn alike: the first finger's marks, then the second's.
+        std::vector<std::vector<TouchMark::Point>> fingers{usable(touch.points)};
+        if (auto two = usable(touch.pointsTwo); !two.empty()) fingers.push_back(std::move(two));
+        if (fingers[0].empty()) continue;
         const double elapsed = time - touch.t;
         const double length = touch.duration <= shortest ? shortest : touch.duration;
         if (!(elapsed >= 0 && elapsed <= length + fade)) continue;
@@ -20,16 +31,18 @@ std::vector<TouchMark> at(const std::vector<RecordedTouch>& touches, double time
             elapsed <= length ? 1 : std::max(0.0, 1 - (elapsed - length) / fade);
         const double progress = std::min(elapsed / length, 1.0);
         const bool byAgent = touch.by == "agent";
-        if (points.size() == 1) {
-            const double grown =
-                touch.kind == "long_press" ? radius * (1 + 0.5 * progress) : radius;
-            marks.push_back(
-                {TouchMark::Ring{points[0][0], points[0][1], grown}, strength, byAgent});
-            continue;
+        for (const auto& points : fingers) {
+            if (points.size() == 1) {
+                const double grown =
+                    touch.kind == "long_press" ? radius * (1 + 0.5 * progress) : radius;
+                marks.push_back(
+                    {TouchMark::Ring{points[0][0], points[0][1], grown}, strength, byAgent});
+                continue;
+            }
+            auto [trail, head] = along(points, progress);
+            marks.push_back({TouchMark::Trail{std::move(trail)}, 0.8 * strength, byAgent});
+            marks.push_back({TouchMark::Ring{head[0], head[1], radius}, strength, byAgent});
         }
-        auto [trail, head] = along(points, progress);
-        marks.push_back({TouchMark::Trail{std::move(trail)}, 0.8 * strength, byAgent});
-        marks.push_back({TouchMark::Ring{head[0], head[1], radius}, strength, byAgent});
     }
     return marks;
 }

@@ -42,7 +42,8 @@ inline constexpr double radius = 0.045;
 
 /// The marks of every touch visible at `time` (recording clock), in the touches' order: a ring
 /// for a one-point touch (growing to 1.5 times for "long_press"), else a trail up to the
-/// touch's progress and a ring at its head.
+/// touch's progress and a ring at its head. A touch of two fingers gives these marks for each
+/// finger's path, the first finger's before the second's.
 std::vector<TouchMark> at(const std::vector<RecordedTouch>& touches, double time);
 
 struct Along {

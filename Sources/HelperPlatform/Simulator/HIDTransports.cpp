@@ -82,11 +82,17 @@ DTUHIDTransport::Message DTUHIDTransport::message(const HIDStep& step) {
     auto payload = emptyDictionary();
     auto* p = payload.get();
     if (auto* touch = step.asTouch()) {
-        auto point = emptyDictionary();
-        xpc_dictionary_set_double(point.get(), "x", touch->x);
-        xpc_dictionary_set_double(point.get(), "y", touch->y);
-        xpc_dictionary_set_value(p, "pointOne", point.get());
-        xpc_dictionary_set_uint64(p, "eventType", rawValue(touch->phase));
+        // Finger 0 keeps the keys a one-finger report always had; finger 1 adds its own pair.
+        auto contact = [p](const HIDStep::Contact& finger, const char* pointKey,
+                           const char* phaseKey) {
+            auto point = emptyDictionary();
+            xpc_dictionary_set_double(point.get(), "x", finger.x);
+            xpc_dictionary_set_double(point.get(), "y", finger.y);
+            xpc_dictionary_set_value(p, pointKey, point.get());
+            xpc_dictionary_set_uint64(p, phaseKey, rawValue(finger.phase));
+        };
+        if (touch->one) contact(*touch->one, "pointOne", "eventType");
+        if (touch->two) contact(*touch->two, "pointTwo", "eventTypeTwo");
         xpc_dictionary_set_uint64(p, "edge", 0);
         xpc_dictionary_set_uint64(p, "target", 0);
         return {"IndigoDigitizerEvent", std::move(payload)};
@@ -156,8 +162,11 @@ IndigoTransport::IndigoTransport(const foreign::Value& device, const RuntimeName
 
 void* IndigoTransport::build(const HIDStep& step) const {
     if (auto* touch = step.asTouch()) {
-        const double point[2] = {touch->x, touch->y};
-        std::uint32_t eventType = touch->phase == DigitizerPhase::end ? 2 : 1;
+        // The driver keeps a second finger away from a transport of one.
+        if (!touch->one || touch->two)
+            throw HelperFailure(name() + " input carries one finger", 409);
+        const double point[2] = {touch->one->x, touch->one->y};
+        std::uint32_t eventType = touch->one->phase == DigitizerPhase::end ? 2 : 1;
         return mouse_(point, nullptr, indigoTarget, eventType, 0, 1.0, 1.0);
     }
     if (auto* button = step.asButton())

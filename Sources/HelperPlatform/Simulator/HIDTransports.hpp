@@ -52,6 +52,8 @@ class DTUHIDTransport : public HIDTransport {
     DTUHIDTransport& operator=(const DTUHIDTransport&) = delete;
 
     std::string name() const override { return "dtuhid"; }
+    /// A digitizer report carries "pointOne" and "pointTwo".
+    int fingers() const override { return 2; }
     /// Throws 504 "input to the simulator did not go out within 2 seconds" when the barrier
     /// behind the message has not come back in time.
     void send(const HIDStep& step) override;

@@ -39,6 +39,14 @@ TEST(HIDEvent, DecodesWithDefaultsForAbsentOrNullMembers) {
          {HIDEvent::Kind::key, HIDEvent::Phase::up, 0, 0, "", 40}},
         {R"({"kind":"touch","phase":"down","x":195,"y":422.25})",
          {HIDEvent::Kind::touch, HIDEvent::Phase::down, 195, 422.25, "", 0}},
+        {R"({"kind":"touch","phase":"down","finger":1})",
+         {HIDEvent::Kind::touch, HIDEvent::Phase::down, 0, 0, "", 0, 1}},
+        {R"({"kind":"touch","phase":"up","finger":1.0,"x":3})",
+         {HIDEvent::Kind::touch, HIDEvent::Phase::up, 3, 0, "", 0, 1}},
+        {R"({"kind":"touch","phase":"up","finger":0})",
+         event(HIDEvent::Kind::touch, HIDEvent::Phase::up)},
+        {R"({"kind":"touch","phase":"up","finger":null})",
+         event(HIDEvent::Kind::touch, HIDEvent::Phase::up)},
     };
     for (const Case& c : cases) EXPECT_EQ(decoded(c.text), c.expected) << c.text;
 }
@@ -63,6 +71,13 @@ TEST(HIDEvent, RefusesUnreadableEventsWithTheLibrarysDescription) {
         {R"({"kind":"key","phase":"down","code":4.5})", "\"code\""},
         {R"({"kind":"key","phase":"down","code":18446744073709551615})", "\"code\""},
         {R"({"kind":"key","phase":"down","code":1e300})", "\"code\""},
+        {R"({"kind":"touch","phase":"down","finger":"1"})", "\"finger\""},
+        {R"({"kind":"touch","phase":"down","finger":true})", "\"finger\""},
+        {R"({"kind":"touch","phase":"down","finger":0.5})", "\"finger\""},
+        {R"({"kind":"touch","phase":"down","finger":2})",
+         "\"finger\" of a HID event is 0 or 1, not 2"},
+        {R"({"kind":"touch","phase":"down","finger":-1})", "is 0 or 1, not -1"},
+        {R"({"kind":"button","phase":"down","button":"home","finger":7})", "is 0 or 1, not 7"},
         {R"(["touch","down"])", "object"},
         {R"("touch")", "object"},
     };
@@ -86,9 +101,25 @@ TEST(HIDEvent, EncodesAllSixMembersWhateverTheKind) {
               R"({"button":"a/b","code":0,"kind":"button","phase":"down","x":1.5,"y":2.0})");
 }
 
+TEST(HIDEvent, WritesTheFingerOnlyForTheSecond) {
+    // What a one-finger host sends and reads today, byte for byte.
+    const std::vector<HIDEvent> tap{
+        {HIDEvent::Kind::touch, HIDEvent::Phase::down, 195, 422, "", 0},
+        {HIDEvent::Kind::touch, HIDEvent::Phase::up, 195, 422, "", 0},
+    };
+    EXPECT_EQ(JSON::encode(json{{"op", "hid"}, {"events", tap}}),
+              R"({"events":[{"button":"","code":0,"kind":"touch","phase":"down","x":195.0,)"
+              R"("y":422.0},{"button":"","code":0,"kind":"touch","phase":"up","x":195.0,)"
+              R"("y":422.0}],"op":"hid"})");
+    EXPECT_EQ(
+        JSON::encode(HIDEvent{HIDEvent::Kind::touch, HIDEvent::Phase::down, 10, 20, "", 0, 1}),
+        R"({"button":"","code":0,"finger":1,"kind":"touch","phase":"down","x":10.0,"y":20.0})");
+}
+
 TEST(HIDEvent, RoundTripsThroughJSON) {
     const HIDEvent events[] = {
         {HIDEvent::Kind::touch, HIDEvent::Phase::down, 0.125, 844, "", 0},
+        {HIDEvent::Kind::touch, HIDEvent::Phase::up, 1, 2, "", 0, 1},
         {HIDEvent::Kind::button, HIDEvent::Phase::up, 0, 0, "apple_pay", 0},
         {HIDEvent::Kind::key, HIDEvent::Phase::down, -3, 7, "x", -9'000'000'000},
     };
@@ -123,6 +154,15 @@ TEST(HIDStep, ComparesCaseAndPayload) {
     EXPECT_EQ(HIDStep::touch(DigitizerPhase::end, 1, 0).description(), "touch(end, 1, 0)");
     EXPECT_EQ(HIDStep::button(HIDUsage::menu, true).description(), "button(12:64, down)");
     EXPECT_EQ(HIDStep::key(4, false).description(), "key(4, up)");
+    const HIDStep::Contact resting{DigitizerPhase::position, 0.5, 0.5};
+    const HIDStep::Contact landing{DigitizerPhase::start, 0.25, 0.75};
+    EXPECT_NE(HIDStep::touch(resting, landing), HIDStep::touch(resting, std::nullopt));
+    EXPECT_NE(HIDStep::touch(resting, std::nullopt), HIDStep::touch(std::nullopt, resting));
+    EXPECT_EQ(HIDStep::touch(resting, std::nullopt),
+              HIDStep::touch(DigitizerPhase::position, 0.5, 0.5));
+    EXPECT_EQ(HIDStep::touch(resting, landing).description(),
+              "touch(position, 0.5, 0.5 | start, 0.25, 0.75)");
+    EXPECT_EQ(HIDStep::touch(std::nullopt, landing).description(), "touch(- | start, 0.25, 0.75)");
 }
 
 }  // namespace

@@ -22,10 +22,13 @@ namespace {
 using Kind = HIDEvent::Kind;
 using Phase = HIDEvent::Phase;
 
-/// Records what it is sent; fails the send numbered `failAt` (0-based) when set.
+/// Records what it is sent; fails the send numbered `failAt` (0-based) when set. Carries as
+/// many fingers as it is told.
 class FakeTransport : public HIDTransport {
   public:
+    explicit FakeTransport(int fingers = 1) : fingers_(fingers) {}
     std::string name() const override { return "fake"; }
+    int fingers() const override { return fingers_; }
     void send(const HIDStep& step) override {
         std::lock_guard guard(lock);
         if (failAt && sends == *failAt) {
@@ -40,6 +43,9 @@ class FakeTransport : public HIDTransport {
     std::optional<int> failAt;
     int sends = 0;
     std::vector<HIDStep> sent;
+
+  private:
+    int fingers_;
 };
 
 ScreenGeometry phone() {
@@ -54,6 +60,10 @@ HIDEvent button(Phase phase, std::string name) {
 }
 HIDEvent key(Phase phase, std::int64_t code) {
     return {Kind::key, phase, 0, 0, "", code};
+}
+
+HIDEvent second(Phase phase, double x, double y) {
+    return {Kind::touch, phase, x, y, "", 0, 1};
 }
 
 HIDStep start(double x, double y) {
@@ -133,6 +143,82 @@ TEST(InputDriver, TouchStepsFollowTheFinger) {
         EXPECT_EQ(driver.steps({c.event}), std::vector<HIDStep>{c.step}) << c.step.description();
 }
 
+TEST(InputDriver, TwoFingersShareEachReport) {
+    using Contact = HIDStep::Contact;
+    auto at = [](DigitizerPhase phase, double x, double y) { return Contact{phase, x, y}; };
+    constexpr auto S = DigitizerPhase::start, P = DigitizerPhase::position, E = DigitizerPhase::end;
+    const auto none = std::nullopt;
+    InputDriver driver(std::make_shared<FakeTransport>(2), phone());
+    struct Case {
+        const char* what;
+        HIDEvent event;
+        HIDStep step;
+    };
+    const Case cases[] = {
+        {"finger 0 alone is today's report", touch(Phase::down, 97.5, 211), start(0.25, 0.25)},
+        {"finger 1 lands beside it", second(Phase::down, 292.5, 633),
+         HIDStep::touch(at(P, 0.25, 0.25), at(S, 0.75, 0.75))},
+        {"finger 1 moves, finger 0 rests", second(Phase::down, 390, 844),
+         HIDStep::touch(at(P, 0.25, 0.25), at(P, 1, 1))},
+        {"finger 0 moves, finger 1 rests where it went", touch(Phase::down, 0, 0),
+         HIDStep::touch(at(P, 0, 0), at(P, 1, 1))},
+        {"finger 0 lifts, ending only itself", touch(Phase::up, 39, 84.4),
+         HIDStep::touch(at(E, 0.1, 0.1), at(P, 1, 1))},
+        {"finger 1 alone", second(Phase::down, 195, 422), HIDStep::touch(none, at(P, 0.5, 0.5))},
+        {"finger 0 comes back", touch(Phase::down, 0, 844),
+         HIDStep::touch(at(S, 0, 1), at(P, 0.5, 0.5))},
+        {"finger 1 lifts", second(Phase::up, 195, 0), HIDStep::touch(at(P, 0, 1), at(E, 0.5, 0))},
+        {"finger 0 alone again is today's report", touch(Phase::down, 390, 0), position(1, 0)},
+        {"finger 0 lifts", touch(Phase::up, 390, 0), end(1, 0)},
+        {"finger 1 lifting while up still ends", second(Phase::up, 0, 0),
+         HIDStep::touch(none, at(E, 0, 0))},
+        {"finger 1 starts a touch of its own", second(Phase::down, 0, 0),
+         HIDStep::touch(none, at(S, 0, 0))},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(driver.steps({c.event}), std::vector<HIDStep>{c.step}) << c.what;
+}
+
+TEST(InputDriver, PinchInOneRequest) {
+    auto transport = std::make_shared<FakeTransport>(2);
+    InputDriver driver(transport, phone());
+    driver.play({touch(Phase::down, 156, 422), second(Phase::down, 234, 422),
+                 touch(Phase::down, 117, 422), second(Phase::down, 273, 422),
+                 touch(Phase::up, 117, 422), second(Phase::up, 273, 422)});
+    using Contact = HIDStep::Contact;
+    constexpr auto S = DigitizerPhase::start, P = DigitizerPhase::position, E = DigitizerPhase::end;
+    EXPECT_EQ(transport->sent,
+              (std::vector<HIDStep>{start(0.4, 0.5),
+                                    HIDStep::touch(Contact{P, 0.4, 0.5}, Contact{S, 0.6, 0.5}),
+                                    HIDStep::touch(Contact{P, 0.3, 0.5}, Contact{P, 0.6, 0.5}),
+                                    HIDStep::touch(Contact{P, 0.3, 0.5}, Contact{P, 0.7, 0.5}),
+                                    HIDStep::touch(Contact{E, 0.3, 0.5}, Contact{P, 0.7, 0.5}),
+                                    HIDStep::touch(std::nullopt, Contact{E, 0.7, 0.5})}));
+}
+
+TEST(InputDriver, ASecondFingerOnATransportOfOneIsRefusedBeforeAnythingIsSent) {
+    auto transport = std::make_shared<FakeTransport>(1);
+    InputDriver driver(transport, phone());
+    expectFailure(
+        [&] {
+            driver.play({touch(Phase::down, 195, 422), second(Phase::down, 100, 100),
+                         touch(Phase::up, 195, 422)});
+        },
+        "fake input carries one finger", 409);
+    expectFailure([&] { driver.play({second(Phase::up, 100, 100)}); },
+                  "fake input carries one finger", 409);
+    EXPECT_EQ(transport->sends, 0);
+    // The refused request moved no finger: the next down still starts a touch.
+    driver.play({touch(Phase::down, 195, 422)});
+    EXPECT_EQ(transport->sent, std::vector<HIDStep>{start(0.5, 0.5)});
+    // A finger that is not 0 or 1 (only code can make one) is refused too.
+    expectFailure(
+        [&] {
+            driver.steps({HIDEvent{Kind::touch, Phase::down, 0, 0, "", 0, 2}});
+        },
+        "not a finger: 2", 400);
+}
+
 TEST(InputDriver, EmptyScreenGivesZeroFractions) {
     InputDriver driver(std::make_shared<FakeTransport>(), ScreenGeometry{0, 0, 0, 844, 0});
     EXPECT_EQ(driver.steps({touch(Phase::down, 100, 422), touch(Phase::up, 390, 844)}),
@@ -171,8 +257,11 @@ TEST(InputDriver, RefusedRequestSendsNothingAndLeavesTheFingerWhereItWas) {
     ASSERT_EQ(transport->sent.size(), 1u);
     EXPECT_EQ(transport->sent[0], HIDStep::touch(DigitizerPhase::start, 0.5, 0.5));
     // A finger that is down stays down through a refused request.
-    expectFailure([&] { driver.play({touch(Phase::up, 1, 1), key(Phase::down, 0)}); },
-                  "not a keyboard usage: 0", 400);
+    expectFailure(
+        [&] {
+            driver.play({touch(Phase::up, 1, 1), key(Phase::down, 0)});
+        },
+        "not a keyboard usage: 0", 400);
     driver.play({touch(Phase::down, 195, 422)});
     EXPECT_EQ(transport->sent.back(), position(0.5, 0.5));
 }
@@ -212,7 +301,7 @@ TEST(InputDriver, ConcurrentRequestsSeeOneFinger) {
     // exactly one start per request.
     int starts = 0;
     for (const HIDStep& step : transport->sent)
-        if (step.asTouch()->phase == DigitizerPhase::start) ++starts;
+        if (step.asTouch()->one->phase == DigitizerPhase::start) ++starts;
     EXPECT_EQ(starts, 2 * perThread);
 }
 

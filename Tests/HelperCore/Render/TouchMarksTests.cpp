@@ -176,6 +176,26 @@ TEST(TouchMarks, ALongPressGrowsAndBadPointsAreSkipped) {
     EXPECT_FALSE(both[1].byAgent);
 }
 
+TEST(TouchMarks, APinchDrawsATrailAndARingForEachFinger) {
+    RecordedTouch pinch{0, "pinch", {{0.4, 0.5}, {0.2, 0.5}}, 1, "agent"};
+    pinch.pointsTwo = {{0.6, 0.5}, {0.8, 0.5}};
+    const auto half = TouchMarks::at({pinch}, 0.5);
+    ASSERT_EQ(half.size(), 4u);
+    using Trail = TouchMark::Trail;
+    using Ring = TouchMark::Ring;
+    EXPECT_EQ(std::get<Trail>(half[0].shape).points.front(), (TouchMark::Point{0.4, 0.5}));
+    EXPECT_NEAR(std::get<Ring>(half[1].shape).x, 0.3, 1e-12);
+    EXPECT_EQ(std::get<Trail>(half[2].shape).points.front(), (TouchMark::Point{0.6, 0.5}));
+    EXPECT_NEAR(std::get<Ring>(half[3].shape).x, 0.7, 1e-12);
+    for (const auto& mark : half) EXPECT_TRUE(mark.byAgent);
+    EXPECT_EQ(half[0].alpha, half[2].alpha);
+    // Both fade together; a second list of bad points is no second finger.
+    EXPECT_EQ(TouchMarks::at({pinch}, 1.2).size(), 4u);
+    EXPECT_TRUE(TouchMarks::at({pinch}, 1.4).empty());
+    pinch.pointsTwo = {{0.1}};
+    EXPECT_EQ(TouchMarks::at({pinch}, 0.5).size(), 2u);
+}
+
 TEST(TouchMarks, AlongWalksThePolyline) {
     using P = TouchMark::Point;
     struct Case {

@@ -59,6 +59,7 @@ TEST(DTUHIDTransport, MessagesByStep) {
     }
     auto end = DTUHIDTransport::message(HIDStep::touch(DigitizerPhase::end, 1, 0));
     EXPECT_EQ(xpc_dictionary_get_uint64(end.payload.get(), "eventType"), 2u);
+    EXPECT_EQ(xpc_dictionary_get_value(end.payload.get(), "pointTwo"), nullptr);
 
     struct Case {
         HIDStep step;
@@ -290,6 +291,49 @@ RuntimeNames fakeSimulatorKit(ClientOptions options, std::string missing = "") {
     };
 }
 
+TEST(DTUHIDTransport, TwoFingersGoInOneReport) {
+    using Contact = HIDStep::Contact;
+    struct Case {
+        HIDStep step;
+        const char* keys;
+        double one[3];  // x, y, phase of "pointOne"/"eventType"
+        double two[3];  // the same of "pointTwo"/"eventTypeTwo"
+    };
+    const Case cases[] = {
+        {HIDStep::touch(Contact{DigitizerPhase::position, 0.25, 0.5},
+                        Contact{DigitizerPhase::start, 0.75, 0.125}),
+         "edge,eventType,eventTypeTwo,pointOne,pointTwo,target",
+         {0.25, 0.5, 1},
+         {0.75, 0.125, 0}},
+        {HIDStep::touch(Contact{DigitizerPhase::end, 0.25, 0.5},
+                        Contact{DigitizerPhase::position, 1, 0}),
+         "edge,eventType,eventTypeTwo,pointOne,pointTwo,target",
+         {0.25, 0.5, 2},
+         {1, 0, 1}},
+        {HIDStep::touch(std::nullopt, Contact{DigitizerPhase::end, 0.5, 0.5}),
+         "edge,eventTypeTwo,pointTwo,target",
+         {},
+         {0.5, 0.5, 2}},
+    };
+    for (const auto& c : cases) {
+        auto m = DTUHIDTransport::message(c.step);
+        auto* p = m.payload.get();
+        EXPECT_EQ(m.type, "IndigoDigitizerEvent");
+        EXPECT_EQ(keysOf(p), c.keys) << c.step.description();
+        auto expectFinger = [&](const char* pointKey, const char* phaseKey, const double* want) {
+            auto point = xpc_dictionary_get_value(p, pointKey);
+            if (!point) return;
+            EXPECT_EQ(keysOf(point), "x,y");
+            EXPECT_EQ(xpc_dictionary_get_double(point, "x"), want[0]) << c.step.description();
+            EXPECT_EQ(xpc_dictionary_get_double(point, "y"), want[1]) << c.step.description();
+            EXPECT_EQ(xpc_get_type(xpc_dictionary_get_value(p, phaseKey)), xpc_type_t::uint64);
+            EXPECT_EQ(xpc_dictionary_get_uint64(p, phaseKey), want[2]) << c.step.description();
+        };
+        expectFinger("pointOne", "eventType", c.one);
+        expectFinger("pointTwo", "eventTypeTwo", c.two);
+    }
+}
+
 TEST(IndigoTransport, ConstructionFailures) {
     Value device = foreign::rootClass()->allocate();
     struct Case {
@@ -377,6 +421,25 @@ TEST(IndigoTransport, SendFailures) {
     EXPECT_EQ(raised.status(), 502);
     EXPECT_EQ(raised.message(),
               "sending input raised NSGenericException: The device did not take the message.");
+}
+
+TEST(IndigoTransport, CarriesOneFingerAndBuildsNothingForASecond) {
+    Value device = foreign::rootClass()->allocate();
+    IndigoTransport transport(device, fakeSimulatorKit({}));
+    EXPECT_EQ(transport.fingers(), 1);
+    builderCalls.clear();
+    sent.clear();
+    using Contact = HIDStep::Contact;
+    for (const HIDStep& step :
+         {HIDStep::touch(Contact{DigitizerPhase::position, 0.5, 0.5},
+                         Contact{DigitizerPhase::start, 0.1, 0.1}),
+          HIDStep::touch(std::nullopt, Contact{DigitizerPhase::end, 0.1, 0.1})}) {
+        auto refused = failureOf([&] { transport.send(step); });
+        EXPECT_EQ(refused.status(), 409);
+        EXPECT_EQ(refused.message(), "indigo input carries one finger");
+    }
+    EXPECT_TRUE(builderCalls.empty());
+    EXPECT_TRUE(sent.empty());
 }
 
 }  // namespace

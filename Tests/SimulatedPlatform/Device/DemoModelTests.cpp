@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "SimulatedPlatform/Device/DeviceLink/DeviceLink.hpp"
 #include "SimulatedPlatform/Device/simdevice/DemoModel.hpp"
 
@@ -66,6 +68,12 @@ TEST(DemoModel, BootsIntoTheDemoAppWithItsElements) {
         {"volume-slider", "AXSlider", "Volume", traits::adjustable},
         {"name-field", "AXTextField", "Name", traits::textEntry},
         {"row-1", "AXCell", "Row 1", traits::button},
+        {"photo", "AXImage", "Map",
+         traits::image | traits::allowsDirectInteraction | traits::supportsZoom},
+        {"zoom-label", "AXStaticText", "Zoom: 1.0x",
+         traits::staticText | traits::updatesFrequently},
+        {"angle-label", "AXStaticText", "Angle: 0°",
+         traits::staticText | traits::updatesFrequently},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.identifier);
@@ -198,6 +206,111 @@ TEST(DemoModel, HomeLockVoiceAndWallet) {
     tap(model, {10, 10});
     EXPECT_FALSE(model.wallet());
     EXPECT_EQ(model.taps(), 0);  // the tap that dismissed the card went nowhere else
+}
+
+using Finger = DemoModel::Finger;
+
+// Two fingers that come down `apart` points apart about `centre`, one to each side at `turn`
+// degrees, then spread or close to `scale` times that and turn by `degrees` over `steps`
+// reports, then lift one after the other.
+void pinch(DemoModel& model, Point centre, double apart, double scale, double degrees,
+           double turn = 0, int steps = 8) {
+    auto at = [&](double distance, double angle, int side) {
+        const double radians = angle * M_PI / 180;
+        return Point{centre.x + side * distance / 2 * std::cos(radians),
+                     centre.y + side * distance / 2 * std::sin(radians)};
+    };
+    Point a = at(apart, turn, -1), b = at(apart, turn, 1);
+    model.touches(Finger{0, a.x, a.y}, std::nullopt);
+    model.touches(Finger{1, a.x, a.y}, Finger{0, b.x, b.y});
+    for (int i = 1; i <= steps; ++i) {
+        const double distance = apart * (1 + (scale - 1) * i / steps);
+        const double angle = turn + degrees * i / steps;
+        a = at(distance, angle, -1);
+        b = at(distance, angle, 1);
+        model.touches(Finger{1, a.x, a.y}, Finger{1, b.x, b.y});
+    }
+    model.touches(Finger{2, a.x, a.y}, Finger{1, b.x, b.y});
+    model.touches(std::nullopt, Finger{2, b.x, b.y});
+}
+
+std::string labelOf(const DemoModel& model, const char* identifier) {
+    return element(*model.frontmost(), identifier).label.value_or("");
+}
+
+TEST(DemoModel, TwoFingersZoomAndTurnThePicture) {
+    DemoModel model(393, 852);
+    const Rect& frame = model.layout().photo;
+    const Point middle = centre(frame);
+    struct Case {
+        const char* what;
+        double apart, scale, degrees, turn;
+        const char* zoom;
+        const char* angle;
+    };
+    // Each case goes on from where the one before left the picture.
+    const Case cases[] = {
+        {"spread to twice the distance", 60, 2, 0, 0, "Zoom: 2.0x", "Angle: 0°"},
+        {"turn a quarter clockwise at a slant", 80, 1, 90, 30, "Zoom: 2.0x", "Angle: 90°"},
+        {"turn back past zero", 80, 1, -135, 0, "Zoom: 2.0x", "Angle: -45°"},
+        {"close to a third: no smaller than 1x", 90, 1.0 / 3, 0, 0, "Zoom: 1.0x", "Angle: -45°"},
+        {"spread sixfold: no larger than 4x", 30, 6, 0, 90, "Zoom: 4.0x", "Angle: -45°"},
+        {"turn a full circle and a half", 60, 0.5, 540, 0, "Zoom: 2.0x", "Angle: 135°"},
+        {"a half turn reads 180, not -180", 60, 1, 45, 0, "Zoom: 2.0x", "Angle: 180°"},
+    };
+    for (const Case& c : cases) {
+        pinch(model, middle, c.apart, c.scale, c.degrees, c.turn);
+        EXPECT_EQ(labelOf(model, "zoom-label"), c.zoom) << c.what;
+        EXPECT_EQ(labelOf(model, "angle-label"), c.angle) << c.what;
+    }
+    // Nothing but the picture moved, and no tap came of the fingers.
+    EXPECT_EQ(model.taps(), 0);
+    EXPECT_EQ(model.scroll(), 0);
+}
+
+TEST(DemoModel, ThePointUnderTheFingersStaysUnderThem) {
+    DemoModel model(393, 852);
+    const Point middle = centre(model.layout().photo);
+    // Spread about a point 30 points right of the centre: that point of the map stays where it
+    // is, so the centre moves 30 points further left.
+    pinch(model, {middle.x + 30, middle.y}, 40, 2, 0);
+    EXPECT_NEAR(model.photo().offset().x, -30, 1e-9);
+    EXPECT_NEAR(model.photo().offset().y, 0, 1e-9);
+    // Fingers that travel together carry the map along.
+    model.touches(Finger{0, middle.x - 20, middle.y}, std::nullopt);
+    model.touches(Finger{1, middle.x - 20, middle.y}, Finger{0, middle.x + 20, middle.y});
+    model.touches(Finger{1, middle.x - 20, middle.y + 10}, Finger{1, middle.x + 20, middle.y + 10});
+    EXPECT_NEAR(model.photo().offset().y, 10, 1e-9);
+    EXPECT_EQ(model.photo().zoom(), 2);
+}
+
+TEST(DemoModel, ASecondFingerCancelsATouchAndOnlyThePictureTakesTwo) {
+    DemoModel model(393, 852);
+    const auto& layout = model.layout();
+    const Point button = centre(layout.button);
+    // A second finger while the first is on the button: no tap.
+    model.touches(Finger{0, button.x, button.y}, std::nullopt);
+    model.touches(Finger{1, button.x, button.y}, Finger{0, button.x + 30, button.y});
+    model.touches(Finger{2, button.x, button.y}, Finger{1, button.x + 30, button.y});
+    // The finger left behind cannot tap either, however it moves.
+    model.touches(std::nullopt, Finger{1, button.x, button.y});
+    model.touches(std::nullopt, Finger{2, button.x, button.y});
+    EXPECT_EQ(model.taps(), 0);
+    // Two fingers spread over the button zoom nothing.
+    const uint64_t before = model.version();
+    pinch(model, button, 40, 2, 30);
+    EXPECT_EQ(model.version(), before);
+    EXPECT_EQ(model.photo().zoom(), 1);
+    // The second finger alone is a finger like any other.
+    model.touches(std::nullopt, Finger{0, button.x, button.y});
+    model.touches(std::nullopt, Finger{2, button.x, button.y});
+    EXPECT_EQ(model.taps(), 1);
+    // One finger on the picture does nothing to it; after a pinch a swipe still scrolls.
+    drag(model, centre(layout.photo), {centre(layout.photo).x + 40, layout.photo.y + 5});
+    EXPECT_EQ(model.photo().offset().x, 0);
+    pinch(model, centre(layout.photo), 40, 2, 0);
+    drag(model, {200, layout.list.y + layout.list.height - 10}, {200, layout.list.y + 10});
+    EXPECT_GT(model.scroll(), 0);
 }
 
 TEST(DemoModel, NothingVisibleChangesWithoutCause) {

@@ -94,6 +94,20 @@ TEST(DeviceLink, DescribesTheDeviceAndDrivesItsApp) {
     tapOn(link, "tap-button");
     EXPECT_EQ((*find(link.frontmostApplication(), "tap-count"))["label"], "Taps: 1");
 
+    // Reports of two fingers reach the app whole: spreading them about the picture zooms it.
+    const auto photo = frame(*find(app, "photo"));
+    const double cx = photo["x"].get<double>() + photo["width"].get<double>() / 2;
+    const double cy = photo["y"].get<double>() + photo["height"].get<double>() / 2;
+    link.send(InputEvent::touch(TouchPhase::start, cx - 20, cy));
+    link.send(InputEvent::touches(Contact{TouchPhase::move, cx - 20, cy},
+                                  Contact{TouchPhase::start, cx + 20, cy}));
+    link.send(InputEvent::touches(Contact{TouchPhase::move, cx - 20, cy},
+                                  Contact{TouchPhase::move, cx + 40, cy}));
+    link.send(InputEvent::touches(Contact{TouchPhase::end, cx - 40, cy},
+                                  Contact{TouchPhase::move, cx + 40, cy}));
+    link.send(InputEvent::touches(std::nullopt, Contact{TouchPhase::end, cx + 40, cy}));
+    EXPECT_EQ((*find(link.frontmostApplication(), "zoom-label"))["label"], "Zoom: 1.5x");
+
     tapOn(link, "name-field");
     for (uint32_t key : {23u, 4u, 25u, 8u, 15u}) {  // "tavel" typed key by key
         link.send(InputEvent::key(key, true));

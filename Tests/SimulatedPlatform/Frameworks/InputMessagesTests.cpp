@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -167,4 +169,55 @@ TEST(DigitizerService, TurnsMessagesIntoDeviceEvents) {
     refused.push_back(foreign);
     for (size_t i = 0; i < refused.size(); ++i)
         EXPECT_FALSE(coresim::digitizerEvent(refused[i].get(), 100, 100)) << i;
+}
+
+TEST(DigitizerService, ReadsBothFingersOfOneReport) {
+    // {x, y, phase} of each finger; a phase of -1 leaves that finger out.
+    auto report = [](std::array<double, 3> one, std::array<double, 3> two) {
+        XPCRef m(xpc_dictionary_create(nullptr, nullptr, 0));
+        xpc_dictionary_set_string(m.get(), "messageType", "IndigoDigitizerEvent");
+        xpc_dictionary_set_string(m.get(), "featureIdentifier", coresim::digitizerServiceName);
+        XPCRef payload(xpc_dictionary_create(nullptr, nullptr, 0));
+        auto finger = [&](std::array<double, 3> f, const char* pointKey, const char* phaseKey) {
+            if (f[2] < 0) return;
+            XPCRef point(xpc_dictionary_create(nullptr, nullptr, 0));
+            xpc_dictionary_set_double(point.get(), "x", f[0]);
+            xpc_dictionary_set_double(point.get(), "y", f[1]);
+            xpc_dictionary_set_value(payload.get(), pointKey, point.get());
+            xpc_dictionary_set_uint64(payload.get(), phaseKey, static_cast<uint64_t>(f[2]));
+        };
+        finger(one, "pointOne", "eventType");
+        finger(two, "pointTwo", "eventTypeTwo");
+        xpc_dictionary_set_value(m.get(), "payload", payload.get());
+        return coresim::digitizerEvent(m.get(), 400, 800);
+    };
+    using sim::TouchPhase;
+    auto both = report({0.25, 0.5, 1}, {0.75, 0.25, 0});
+    ASSERT_TRUE(both);
+    EXPECT_EQ(both->kind, sim::InputEvent::Kind::touches);
+    ASSERT_TRUE(both->one && both->two);
+    EXPECT_EQ(both->one->phase, TouchPhase::move);
+    EXPECT_DOUBLE_EQ(both->one->x, 100);
+    EXPECT_DOUBLE_EQ(both->one->y, 400);
+    EXPECT_EQ(both->two->phase, TouchPhase::start);
+    EXPECT_DOUBLE_EQ(both->two->x, 300);
+    EXPECT_DOUBLE_EQ(both->two->y, 200);
+
+    auto secondAlone = report({0, 0, -1}, {0.5, 0.5, 2});
+    ASSERT_TRUE(secondAlone);
+    EXPECT_EQ(secondAlone->kind, sim::InputEvent::Kind::touches);
+    EXPECT_FALSE(secondAlone->one);
+    ASSERT_TRUE(secondAlone->two);
+    EXPECT_EQ(secondAlone->two->phase, TouchPhase::end);
+
+    // Without "pointTwo" it is the one-finger report it always was.
+    auto first = report({0.5, 0.5, 2}, {0, 0, -1});
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->kind, sim::InputEvent::Kind::touch);
+    EXPECT_EQ(first->phase, TouchPhase::end);
+
+    // A malformed finger spoils the whole report.
+    EXPECT_FALSE(report({0.5, 0.5, 1}, {NAN, 0.5, 1}));
+    EXPECT_FALSE(report({0.5, 0.5, 1}, {0.5, 0.5, 3}));
+    EXPECT_FALSE(report({0.5, 0.5, 7}, {0.5, 0.5, 1}));
 }

@@ -25,6 +25,14 @@ InputEvent InputEvent::touch(TouchPhase phase, double xPt, double yPt) {
     return event;
 }
 
+InputEvent InputEvent::touches(std::optional<Contact> one, std::optional<Contact> two) {
+    InputEvent event;
+    event.kind = Kind::touches;
+    event.one = one;
+    event.two = two;
+    return event;
+}
+
 InputEvent InputEvent::button(uint32_t usagePage, uint32_t usage, bool down) {
     InputEvent event;
     event.kind = Kind::button;

@@ -28,6 +28,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -63,20 +64,29 @@ struct FrameNotice {
 /// Touch phases, as the digitizer has them.
 enum class TouchPhase : int { start = 0, move = 1, end = 2 };
 
+/// One finger's part in a report of two fingers.
+struct Contact {
+    TouchPhase phase = TouchPhase::start;
+    double x = 0, y = 0;  // points
+};
+
 /// An input event. Touch positions are in screen POINTS from the top-left corner
 /// (multiply the 0…1 fractions of a digitizer message by widthPt/heightPt). Points
-/// outside the screen are clamped by the device.
+/// outside the screen are clamped by the device. `touch` is a report of the first finger
+/// alone; `touches` one in which the second finger takes part (either may be absent, not both).
 struct InputEvent {
-    enum class Kind { touch, button, key };
+    enum class Kind { touch, button, key, touches };
     Kind kind = Kind::touch;
     TouchPhase phase = TouchPhase::start;  // touch
     double x = 0, y = 0;                   // touch, points
+    std::optional<Contact> one, two;       // touches
     uint32_t usagePage = 0;                // button: 0x0C consumer page (0x40 home,
                                            //   0x30 power, 0xCF voice command)
     uint32_t usage = 0;                    // button usage, or key usage (keyboard page 7)
     bool down = false;                     // button, key
 
     static InputEvent touch(TouchPhase phase, double xPt, double yPt);
+    static InputEvent touches(std::optional<Contact> one, std::optional<Contact> two);
     static InputEvent button(uint32_t usagePage, uint32_t usage, bool down);
     static InputEvent key(uint32_t usage, bool down);
 };
@@ -84,11 +94,13 @@ struct InputEvent {
 /// Accessibility trait bits (bit numbers of the system's trait table).
 namespace traits {
 constexpr uint64_t button = 1ull << 0;
+constexpr uint64_t image = 1ull << 2;
 constexpr uint64_t selected = 1ull << 3;
 constexpr uint64_t staticText = 1ull << 6;
 constexpr uint64_t notEnabled = 1ull << 8;
 constexpr uint64_t updatesFrequently = 1ull << 9;
 constexpr uint64_t adjustable = 1ull << 12;
+constexpr uint64_t allowsDirectInteraction = 1ull << 13;
 constexpr uint64_t header = 1ull << 16;
 constexpr uint64_t textEntry = 1ull << 18;
 constexpr uint64_t isEditing = 1ull << 21;
@@ -96,6 +108,7 @@ constexpr uint64_t launchIcon = 1ull << 22;
 constexpr uint64_t statusBarElement = 1ull << 23;
 constexpr uint64_t scrollable = 1ull << 33;
 constexpr uint64_t containedByList = 1ull << 44;
+constexpr uint64_t supportsZoom = 1ull << 46;
 constexpr uint64_t toggle = 1ull << 53;
 }  // namespace traits
 

@@ -147,8 +147,27 @@ uint64_t monotonicNs() {
 
 namespace tavrel::sim::link {
 
+namespace {
+
+nlohmann::json toJSON(const std::optional<Contact>& contact) {
+    if (!contact) return nullptr;
+    return {{"phase", static_cast<int>(contact->phase)}, {"x", contact->x}, {"y", contact->y}};
+}
+
+std::optional<Contact> contactFromJSON(const nlohmann::json& json) {
+    if (json.is_null()) return std::nullopt;
+    const int phase = json.at("phase").get<int>();
+    if (phase < 0 || phase > 2) throw std::runtime_error("bad touch phase");
+    return Contact{static_cast<TouchPhase>(phase), json.at("x").get<double>(),
+                   json.at("y").get<double>()};
+}
+
+}  // namespace
+
 nlohmann::json toJSON(const InputEvent& event) {
     switch (event.kind) {
+        case InputEvent::Kind::touches:
+            return {{"kind", "touches"}, {"one", toJSON(event.one)}, {"two", toJSON(event.two)}};
         case InputEvent::Kind::touch:
             return {{"kind", "touch"},
                     {"phase", static_cast<int>(event.phase)},
@@ -173,6 +192,11 @@ InputEvent inputEventFromJSON(const nlohmann::json& json) {
             if (phase < 0 || phase > 2) throw std::runtime_error("bad touch phase");
             return InputEvent::touch(static_cast<TouchPhase>(phase), json.at("x").get<double>(),
                                      json.at("y").get<double>());
+        }
+        if (kind == "touches") {
+            auto one = contactFromJSON(json.at("one")), two = contactFromJSON(json.at("two"));
+            if (!one && !two) throw std::runtime_error("a touch report without a finger");
+            return InputEvent::touches(one, two);
         }
         if (kind == "button") {
             return InputEvent::button(json.at("page").get<uint32_t>(),

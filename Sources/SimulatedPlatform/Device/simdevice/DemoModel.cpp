@@ -37,7 +37,11 @@ DemoLayout::DemoLayout(double widthPt, double heightPt) : width(widthPt), height
     sliderRow = {margin, top + 208, inner, 44};
     sliderTrack = {margin + 90, sliderRow.y, inner - 90, 44};
     field = {margin, top + 260, inner, 44};
-    const double listTop = top + 316;
+    const double readouts = 120;
+    photo = {margin, top + 316, inner - readouts - 12, 120};
+    zoomLabel = {width - margin - readouts, photo.y + 24, readouts, 30};
+    angleLabel = {zoomLabel.x, photo.y + 66, readouts, 30};
+    const double listTop = photo.y + photo.height + 12;
     list = {0, listTop, width, std::max(cellHeight, height - 34 - listTop)};
     walletCard = {margin, height * 0.3, inner, std::min(inner * 0.63, height * 0.4)};
     banner = {margin, top + 4, inner, 64};
@@ -62,7 +66,8 @@ double DemoLayout::maxScroll() const {
     return std::max(0.0, rowCount * cellHeight - list.height);
 }
 
-DemoModel::DemoModel(double widthPt, double heightPt) : layout_(widthPt, heightPt) {}
+DemoModel::DemoModel(double widthPt, double heightPt)
+    : layout_(widthPt, heightPt), photo_(layout_.photo) {}
 
 void DemoModel::setVolumeAt(double x) {
     const auto& track = layout_.sliderTrack;
@@ -73,7 +78,55 @@ void DemoModel::setVolumeAt(double x) {
     }
 }
 
-void DemoModel::touch(int phase, double x, double y) {
+void DemoModel::touches(std::optional<Finger> one, std::optional<Finger> two) {
+    const std::array<std::optional<Finger>, 2> report{one, two};
+    const bool bothBefore = fingers_[0] && fingers_[1];
+    int taking = 0, lone = 0;
+    for (int i = 0; i < 2; ++i) {
+        if (!report[i]) continue;
+        ++taking;
+        lone = i;
+        fingers_[i].reset();
+        if (report[i]->phase != 2) fingers_[i] = PinchGesture::Point{report[i]->x, report[i]->y};
+    }
+    if (taking == 0) return;
+    const bool both = fingers_[0] && fingers_[1];
+    if (!several_ && taking == 1 && !fingers_[1 - lone]) {
+        single(report[lone]->phase, report[lone]->x, report[lone]->y);
+        return;
+    }
+    if (!several_) {
+        // A second finger turns the touch into a gesture of two: what the first was about to
+        // do (a tap, a press) no longer happens, what it did (a scroll) stays.
+        several_ = true;
+        target_ = Target::none;
+    }
+    twoFingers(both && !bothBefore);
+    if (!fingers_[0] && !fingers_[1]) several_ = false;
+}
+
+void DemoModel::twoFingers(bool landed) {
+    const bool both = fingers_[0] && fingers_[1];
+    if (!both) {
+        photo_.end();
+        return;
+    }
+    const auto a = *fingers_[0], b = *fingers_[1];
+    if (landed) {
+        // The picture takes the gesture when the fingers come down about it.
+        if (screen_ == Screen::app && !wallet_ &&
+            layout_.photo.contains((a.x + b.x) / 2, (a.y + b.y) / 2))
+            photo_.begin(a, b);
+        return;
+    }
+    if (screen_ != Screen::app || wallet_) {
+        photo_.end();
+        return;
+    }
+    if (photo_.move(a, b)) changed();
+}
+
+void DemoModel::single(int phase, double x, double y) {
     if (phase == 0) {
         target_ = Target::none;
         startX_ = x;
@@ -340,6 +393,20 @@ std::optional<Element> DemoModel::frontmost() const {
         field.frame = layout_.field;
         field.traits = traits::textEntry | (editing_ ? traits::isEditing : 0);
         children.push_back(std::move(field));
+
+        Element photo;
+        photo.role = "AXImage";
+        photo.label = "Map";
+        photo.identifier = "photo";
+        photo.frame = layout_.photo;
+        photo.traits = traits::image | traits::allowsDirectInteraction | traits::supportsZoom;
+        children.push_back(std::move(photo));
+        auto zoom = text(photo_.zoomLabel(), layout_.zoomLabel, traits::updatesFrequently);
+        zoom.identifier = "zoom-label";
+        children.push_back(std::move(zoom));
+        auto angle = text(photo_.angleLabel(), layout_.angleLabel, traits::updatesFrequently);
+        angle.identifier = "angle-label";
+        children.push_back(std::move(angle));
 
         Element table;
         table.role = "AXTable";

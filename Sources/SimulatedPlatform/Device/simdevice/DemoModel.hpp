@@ -7,12 +7,14 @@
 // uses it from its one main thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "SimulatedPlatform/Device/simdevice/Element.hpp"
+#include "SimulatedPlatform/Device/simdevice/PinchGesture.hpp"
 
 namespace tavrel::sim {
 
@@ -29,6 +31,8 @@ struct DemoLayout {
 
     double width, height;
     Rect title, button, count, switchRow, switchControl, sliderRow, sliderTrack, field, list;
+    /// The picture to pinch and its two readouts beside it.
+    Rect photo, zoomLabel, angleLabel;
     Rect walletCard, banner;
 
     /// The cell of row `row` (1-based) with the list scrolled by `scroll` points.
@@ -53,8 +57,19 @@ class DemoModel {
 
     DemoModel(double widthPt, double heightPt);
 
+    /// One finger's part in a digitizer report.
+    struct Finger {
+        int phase = 0;  // 0 start, 1 move, 2 end
+        double x = 0, y = 0;
+    };
+
     // Input. `nowS` is any monotonic time in seconds.
-    void touch(int phase, double x, double y);  // 0 start, 1 move, 2 end
+    /// A report of one finger alone (finger 0).
+    void touch(int phase, double x, double y) { touches(Finger{phase, x, y}, std::nullopt); }
+    /// A digitizer report: each finger that takes part in it. One finger alone drives the
+    /// screen as a single touch; a second finger cancels that touch, and two fingers that come
+    /// down about the picture pinch and turn it until one lifts.
+    void touches(std::optional<Finger> one, std::optional<Finger> two);
     void button(uint32_t usagePage, uint32_t usage, bool down, double nowS);
     void key(uint32_t usage, bool down);
     void setClock(const std::string& hhmm);
@@ -82,11 +97,14 @@ class DemoModel {
     uint64_t animationStep() const { return animationStep_; }
     const std::string& clock() const { return clock_; }
     bool shifted() const { return shiftLeft_ || shiftRight_; }
+    const PinchGesture& photo() const { return photo_; }
 
   private:
     enum class Target { none, button, wifi, slider, field, list, icon, wallet };
 
     void changed() { ++version_; }
+    void single(int phase, double x, double y);
+    void twoFingers(bool landed);
     void setVolumeAt(double x);
     void power(double nowS);
 
@@ -108,7 +126,13 @@ class DemoModel {
     std::string clock_ = "09:41";
     bool shiftLeft_ = false, shiftRight_ = false;
 
-    // The touch under way.
+    // The fingers down, and whether a second one has made this touch a gesture of two (which
+    // lasts until every finger has lifted).
+    std::array<std::optional<PinchGesture::Point>, 2> fingers_;
+    bool several_ = false;
+    PinchGesture photo_;
+
+    // The single touch under way.
     Target target_ = Target::none;
     int targetIndex_ = 0;
     double startX_ = 0, startY_ = 0, startScroll_ = 0;

@@ -71,6 +71,63 @@ void text(cairo_t* cr, cairo_font_face_t* face, double size, Color c, const std:
     cairo_show_text(cr, s.c_str());
 }
 
+// A street map stands in for a photo: something whose zoom and turn the eye reads at once.
+// Drawn in the picture's own points about its frame's centre, larger than the frame so that a
+// turned picture still fills it.
+void drawMap(cairo_t* cr, const PinchGesture& photo) {
+    const Rect& frame = photo.frame();
+    const double cx = frame.x + frame.width / 2, cy = frame.y + frame.height / 2;
+    cairo_save(cr);
+    roundedRect(cr, frame, 12);
+    cairo_clip(cr);
+    setColor(cr, {0.93, 0.91, 0.86});
+    cairo_paint(cr);
+
+    cairo_translate(cr, cx + photo.offset().x, cy + photo.offset().y);
+    cairo_rotate(cr, photo.angleDegrees() * M_PI / 180);
+    cairo_scale(cr, photo.zoom(), photo.zoom());
+    const double reach = std::hypot(frame.width, frame.height);
+
+    // Parks and a lake.
+    fill(cr, {-reach * 0.45, -reach * 0.3, reach * 0.25, reach * 0.18}, {0.71, 0.86, 0.62}, 6);
+    fill(cr, {reach * 0.15, reach * 0.05, reach * 0.2, reach * 0.22}, {0.71, 0.86, 0.62}, 6);
+    setColor(cr, {0.62, 0.8, 0.95});
+    cairo_arc(cr, -reach * 0.12, reach * 0.18, reach * 0.09, 0, 2 * M_PI);
+    cairo_fill(cr);
+    // A river.
+    setColor(cr, {0.62, 0.8, 0.95});
+    cairo_set_line_width(cr, 10);
+    cairo_move_to(cr, -reach, reach * 0.35);
+    cairo_curve_to(cr, -reach * 0.3, -reach * 0.1, reach * 0.2, reach * 0.6, reach, -reach * 0.2);
+    cairo_stroke(cr);
+    // Streets every 30 points, one avenue across.
+    setColor(cr, white);
+    cairo_set_line_width(cr, 3);
+    for (double at = -reach; at <= reach; at += 30) {
+        cairo_move_to(cr, at, -reach);
+        cairo_line_to(cr, at, reach);
+        cairo_move_to(cr, -reach, at);
+        cairo_line_to(cr, reach, at);
+    }
+    cairo_stroke(cr);
+    setColor(cr, {0.98, 0.8, 0.35});
+    cairo_set_line_width(cr, 7);
+    cairo_move_to(cr, -reach, -reach * 0.5);
+    cairo_line_to(cr, reach, reach * 0.4);
+    cairo_stroke(cr);
+    // A pin on the centre, pointing up the picture.
+    setColor(cr, {0.92, 0.26, 0.21});
+    cairo_move_to(cr, 0, 0);
+    cairo_line_to(cr, -7, -14);
+    cairo_arc(cr, 0, -16, 7.5, M_PI * 0.85, M_PI * 2.15);
+    cairo_close_path(cr);
+    cairo_fill(cr);
+    setColor(cr, white);
+    cairo_arc(cr, 0, -16, 3, 0, 2 * M_PI);
+    cairo_fill(cr);
+    cairo_restore(cr);
+}
+
 }  // namespace
 
 DemoRenderer::DemoRenderer()
@@ -166,6 +223,10 @@ void DemoRenderer::draw(const DemoModel& model, uint8_t* pixels, int widthPx, in
         } else {
             text(cr, regular_, 17, label, model.name(), fieldText);
         }
+
+        drawMap(cr, model.photo());
+        text(cr, regular_, 17, label, model.photo().zoomLabel(), layout.zoomLabel);
+        text(cr, regular_, 17, label, model.photo().angleLabel(), layout.angleLabel);
 
         cairo_save(cr);
         cairo_rectangle(cr, layout.list.x, layout.list.y, layout.list.width, layout.list.height);

@@ -100,6 +100,17 @@ nlohmann::json DeviceServer::State::answer(Client& client, const nlohmann::json&
                             std::clamp(event.x, 0.0, double(info.widthPt)),
                             std::clamp(event.y, 0.0, double(info.heightPt)));
                 break;
+            case InputEvent::Kind::touches: {
+                auto finger =
+                    [&](const std::optional<Contact>& contact) -> std::optional<DemoModel::Finger> {
+                    if (!contact) return std::nullopt;
+                    return DemoModel::Finger{static_cast<int>(contact->phase),
+                                             std::clamp(contact->x, 0.0, double(info.widthPt)),
+                                             std::clamp(contact->y, 0.0, double(info.heightPt))};
+                };
+                model.touches(finger(event.one), finger(event.two));
+                break;
+            }
             case InputEvent::Kind::button:
                 model.button(event.usagePage, event.usage, event.down, nowS());
                 break;

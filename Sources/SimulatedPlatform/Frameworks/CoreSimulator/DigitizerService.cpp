@@ -18,6 +18,20 @@ std::optional<bool> pressed(xpc_object_t payload) {
     }
 }
 
+// One finger of a report: a point of two finite doubles and a phase; nothing when it is
+// missing or malformed.
+std::optional<sim::Contact> contact(xpc_object_t payload, const char* pointKey,
+                                    const char* phaseKey, double widthPt, double heightPt) {
+    xpc_object_t point = xpc_dictionary_get_value(payload, pointKey);
+    auto x = xpc_dictionary_get_value(point, "x"), y = xpc_dictionary_get_value(point, "y");
+    auto phase = xpc_dictionary_get_uint64(payload, phaseKey);
+    if (xpc_get_type(x) != xpc_type_t::real || xpc_get_type(y) != xpc_type_t::real || phase > 2)
+        return std::nullopt;
+    double fx = xpc_double_get_value(x), fy = xpc_double_get_value(y);
+    if (!std::isfinite(fx) || !std::isfinite(fy)) return std::nullopt;
+    return sim::Contact{static_cast<sim::TouchPhase>(phase), fx * widthPt, fy * heightPt};
+}
+
 }  // namespace
 
 std::optional<sim::InputEvent> digitizerEvent(xpc_object_t message, double widthPt,
@@ -30,15 +44,21 @@ std::optional<sim::InputEvent> digitizerEvent(xpc_object_t message, double width
         return std::nullopt;
 
     if (std::strcmp(type, "IndigoDigitizerEvent") == 0) {
-        xpc_object_t point = xpc_dictionary_get_value(payload, "pointOne");
-        auto x = xpc_dictionary_get_value(point, "x"), y = xpc_dictionary_get_value(point, "y");
-        auto phase = xpc_dictionary_get_uint64(payload, "eventType");
-        if (xpc_get_type(x) != xpc_type_t::real || xpc_get_type(y) != xpc_type_t::real || phase > 2)
-            return std::nullopt;
-        double fx = xpc_double_get_value(x), fy = xpc_double_get_value(y);
-        if (!std::isfinite(fx) || !std::isfinite(fy)) return std::nullopt;
-        return sim::InputEvent::touch(static_cast<sim::TouchPhase>(phase), fx * widthPt,
-                                      fy * heightPt);
+        // A report without "pointTwo" is the first finger's alone; with it, the first finger
+        // takes part only when "pointOne" is there too.
+        if (!xpc_dictionary_get_value(payload, "pointTwo")) {
+            auto one = contact(payload, "pointOne", "eventType", widthPt, heightPt);
+            if (!one) return std::nullopt;
+            return sim::InputEvent::touch(one->phase, one->x, one->y);
+        }
+        auto two = contact(payload, "pointTwo", "eventTypeTwo", widthPt, heightPt);
+        std::optional<sim::Contact> one;
+        if (xpc_dictionary_get_value(payload, "pointOne")) {
+            one = contact(payload, "pointOne", "eventType", widthPt, heightPt);
+            if (!one) return std::nullopt;
+        }
+        if (!two) return std::nullopt;
+        return sim::InputEvent::touches(one, two);
     }
     auto down = pressed(payload);
     if (!down) return std::nullopt;

@@ -333,53 +333,117 @@ function pointOf(event) {
   };
 }
 
-function touch(phase, point, extra = {}) {
-  return hid([{ kind: 'touch', phase, x: point.x, y: point.y }], extra);
+function touchEvent(phase, finger, point) {
+  const event = { kind: 'touch', phase, x: point.x, y: point.y };
+  if (finger === 1) event.finger = 1; // finger 0 is what every host has always sent
+  return event;
 }
 
-// hid carries one finger: the first pointer down is it, and until it lifts no other pointer
-// (a second finger, the mouse beside a touch) may move or lift it.
-let finger = null; // { id, moving, next } while a pointer is down
+// Up to two fingers: the first pointer down is finger 0; a second touch pointer while a touch is
+// down is finger 1. Any other pointer (a third finger, the mouse beside a touch) is left out.
+// With the mouse, Alt-drag drives both: finger 0 under the pointer and finger 1 mirrored about
+// the screen's centre, the way desktop simulators pinch and rotate.
+const pointers = new Map(); // pointerId -> { fingers: [{ finger, at(point) }], last }
+const markers = [0, 1].map((finger) => document.getElementById(`finger-${finger}`));
+
+function mirrored(point) {
+  return { x: screen.width_pt - point.x, y: screen.height_pt - point.y };
+}
+
+function fingersDown() {
+  return [...pointers.values()].flatMap((pointer) => pointer.fingers);
+}
+
+// Both finger positions are drawn while two fingers touch.
+function drawFingers() {
+  const places = new Map();
+  for (const pointer of pointers.values()) {
+    for (const { finger, at } of pointer.fingers) places.set(finger, at(pointer.last));
+  }
+  const two = places.size === 2;
+  const box = canvas.getBoundingClientRect();
+  for (const [finger, marker] of markers.entries()) {
+    const point = places.get(finger);
+    marker.hidden = !two || !point;
+    if (marker.hidden) continue;
+    marker.style.left = `${(point.x / screen.width_pt) * box.width}px`;
+    marker.style.top = `${(point.y / screen.height_pt) * box.height}px`;
+  }
+}
+
+function eventsOf(pointer, phase) {
+  return pointer.fingers.map(({ finger, at }) => touchEvent(phase, finger, at(pointer.last)));
+}
 
 canvas.addEventListener('pointerdown', (event) => {
-  if (!screen || !event.isPrimary || event.altKey || finger) return;
+  if (!screen || pointers.has(event.pointerId)) return;
+  const down = fingersDown();
+  let fingers;
+  if (down.length === 0 && event.altKey && event.pointerType === 'mouse') {
+    fingers = [
+      { finger: 0, at: (point) => point },
+      { finger: 1, at: mirrored },
+    ];
+  } else if (down.length === 0 && event.isPrimary && !event.altKey) {
+    fingers = [{ finger: 0, at: (point) => point }];
+  } else if (down.length === 1 && event.pointerType === 'touch' &&
+             [...pointers.values()][0].touch) {
+    fingers = [{ finger: 1 - down[0].finger, at: (point) => point }];
+  } else {
+    return;
+  }
   canvas.setPointerCapture(event.pointerId);
   canvas.focus();
-  finger = { id: event.pointerId, moving: false, next: null };
-  touch('down', pointOf(event));
+  const pointer = { fingers, last: pointOf(event), touch: event.pointerType === 'touch' };
+  pointers.set(event.pointerId, pointer);
+  hid(eventsOf(pointer, 'down'));
+  drawFingers();
   event.preventDefault();
 });
 
-// A moved finger is a further "down" at its new point. Moves wait for the one before them, so
-// a fast mouse never queues up stale points.
-function move(point) {
-  if (finger.moving) {
-    finger.next = point;
-    return;
-  }
-  finger.moving = true;
-  const current = finger;
-  touch('down', point).then(() => {
-    current.moving = false;
-    if (finger === current && current.next) {
-      const next = current.next;
-      current.next = null;
-      move(next);
-    }
+// A moved finger is a further "down" at its new point. Moves wait for the one before them, so a
+// fast mouse never queues up stale points; the points of both fingers that moved meanwhile go
+// together, as one request.
+let moving = false;
+const moved = new Set(); // pointers whose latest point has not been sent
+
+function sendMoves() {
+  if (moving || moved.size === 0) return;
+  const events = [...moved].flatMap((pointer) => eventsOf(pointer, 'down'));
+  moved.clear();
+  moving = true;
+  hid(events).then(() => {
+    moving = false;
+    sendMoves();
   });
 }
 
 canvas.addEventListener('pointermove', (event) => {
-  if (finger && event.pointerId === finger.id) move(pointOf(event));
-  else if (event.altKey) inspect(event);
-  else hideOutline();
+  const pointer = pointers.get(event.pointerId);
+  if (pointer) {
+    pointer.last = pointOf(event);
+    moved.add(pointer);
+    sendMoves();
+    drawFingers();
+  } else if (event.altKey) {
+    inspect(event);
+  } else {
+    hideOutline();
+  }
 });
 
 function lift(event) {
-  if (!finger || event.pointerId !== finger.id) return;
+  const pointer = pointers.get(event.pointerId);
+  if (!pointer) return;
   const handled = performance.now();
-  finger = null;
-  startLatency(touch('up', pointOf(event), { trace: true }).id, event.timeStamp, handled);
+  pointers.delete(event.pointerId);
+  moved.delete(pointer);
+  pointer.last = pointOf(event);
+  drawFingers();
+  const events = eventsOf(pointer, 'up');
+  // The last finger to lift is timed to the frame it changes.
+  if (pointers.size > 0) hid(events);
+  else startLatency(hid(events, { trace: true }).id, event.timeStamp, handled);
 }
 canvas.addEventListener('pointerup', lift);
 canvas.addEventListener('pointercancel', lift);
