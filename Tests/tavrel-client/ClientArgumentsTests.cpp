@@ -153,11 +153,13 @@ TEST(ClientArguments, PrintsEveryCommandInItsUsage) {
               "  button home|lock|side|siri|apple_pay [--hold S]\n"
               "  key CODE\n"
               "  type TEXT\n"
-              "  accessibility [--raw]\n"
+              "  accessibility [--raw | --compact]\n"
               "  element IDENTIFIER\n"
               "  stream FILE --seconds N [--fps N] [--scale S] [--key-frame-s S] [--bitrate N]\n"
               "  record FILE --seconds N [--fps N] [--scale S]\n"
               "  view [--port N] [--bind ADDR] [--fps N] [--scale S]\n"
+              "  mcp [--socket PATH]... [--udid UDID]...   (a Model Context Protocol server on "
+              "stdio)\n"
               "points are the screen's points; FILE - writes to standard output");
 }
 
