@@ -272,12 +272,9 @@ TEST(ProtocolDocument, TwoFingersPinchAsDocumentedAndIndigoRefusesTheSecond) {
         const auto answer = client.ask(1, pinch.dump(), 30s);
         ASSERT_EQ(answer.final.kind, FrameKind::reply) << answer.json();
         EXPECT_EQ(answer.json(), "{}");
-        EXPECT_TRUE(waitFor(
-            [&] {
-                return elementOf(client, "zoom-label").value_or(json())["label"] == "Zoom: 3.0x";
-            },
-            20s))
-            << elementOf(client, "zoom-label").value_or(json()).dump();
+        EXPECT_TRUE(waitUntil([&] {
+            return elementOf(client, "zoom-label").value_or(json())["label"] == "Zoom: 3.0x";
+        })) << elementOf(client, "zoom-label").value_or(json()).dump();
     }
 
     const auto rows = tableRows({"request through indigo", "status", "message"});
@@ -305,9 +302,9 @@ TEST(ProtocolDocument, TwoFingersPinchAsDocumentedAndIndigoRefusesTheSecond) {
                     {{{"kind", "touch"}, {"phase", "down"}, {"x", x}, {"y", y}},
                      {{"kind", "touch"}, {"phase", "up"}, {"x", x}, {"y", y}}}}};
     ASSERT_EQ(client.ask(++id, tap.dump(), 30s).final.kind, FrameKind::reply);
-    EXPECT_TRUE(waitFor(
-        [&] { return elementOf(client, "tap-count").value_or(json())["label"] == "Taps: 1"; }, 20s))
-        << elementOf(client, "tap-count").value_or(json()).dump();
+    EXPECT_TRUE(waitUntil([&] {
+        return elementOf(client, "tap-count").value_or(json())["label"] == "Taps: 1";
+    })) << elementOf(client, "tap-count").value_or(json()).dump();
 }
 
 TEST(ProtocolDocument, AHostThatStopsSendingGetsEveryFinalFrame) {

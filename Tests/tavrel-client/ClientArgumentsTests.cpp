@@ -142,25 +142,29 @@ TEST(ClientArguments, RefusesWhatItCannotUse) {
 }
 
 TEST(ClientArguments, PrintsEveryCommandInItsUsage) {
-    EXPECT_EQ(std::string(ClientArguments::usage),
-              "usage: tavrel-client --socket PATH [--timeout SECONDS] COMMAND ...\n"
-              "commands:\n"
-              "  hello\n"
-              "  describe\n"
-              "  screenshot FILE [--max-width N] [--quality Q] [--crop X,Y,W,H]\n"
-              "  tap X Y | tap --element IDENTIFIER [--log FILE [--since T]]\n"
-              "  swipe X1 Y1 X2 Y2 [--seconds S] [--log FILE [--since T]]\n"
-              "  button home|lock|side|siri|apple_pay [--hold S]\n"
-              "  key CODE\n"
-              "  type TEXT\n"
-              "  accessibility [--raw | --compact]\n"
-              "  element IDENTIFIER\n"
-              "  stream FILE --seconds N [--fps N] [--scale S] [--key-frame-s S] [--bitrate N]\n"
-              "  record FILE --seconds N [--fps N] [--scale S]\n"
-              "  view [--port N] [--bind ADDR] [--fps N] [--scale S]\n"
-              "  mcp [--socket PATH]... [--udid UDID]...   (a Model Context Protocol server on "
-              "stdio)\n"
-              "points are the screen's points; FILE - writes to standard output");
+    EXPECT_EQ(
+        std::string(ClientArguments::usage),
+        "usage: tavrel-client --socket PATH [--timeout SECONDS] COMMAND ...\n"
+        "commands:\n"
+        "  hello\n"
+        "  describe\n"
+        "  screenshot FILE [--max-width N] [--quality Q] [--crop X,Y,W,H]\n"
+        "  tap X Y | tap --element IDENTIFIER [--log FILE [--since T]]\n"
+        "  swipe X1 Y1 X2 Y2 [--seconds S] [--log FILE [--since T]]\n"
+        "  pinch (X Y | --element IDENTIFIER) --scale S [--seconds S] [--log FILE [--since T]]\n"
+        "  rotate (X Y | --element IDENTIFIER) --degrees D [--seconds S] [--log FILE "
+        "[--since T]]\n"
+        "  button home|lock|side|siri|apple_pay [--hold S]\n"
+        "  key CODE\n"
+        "  type TEXT\n"
+        "  accessibility [--raw | --compact]\n"
+        "  element IDENTIFIER\n"
+        "  stream FILE --seconds N [--fps N] [--scale S] [--key-frame-s S] [--bitrate N]\n"
+        "  record FILE --seconds N [--fps N] [--scale S]\n"
+        "  view [--port N] [--bind ADDR] [--fps N] [--scale S]\n"
+        "  mcp [--socket PATH]... [--udid UDID]...   (a Model Context Protocol server on "
+        "stdio)\n"
+        "points are the screen's points; FILE - writes to standard output");
 }
 
 TEST(ClientArguments, ParsesTheViewer) {
