@@ -48,6 +48,14 @@ class AsyncStream {
         void finish(std::exception_ptr error = nullptr) const {
             if (state_ != nullptr) end(*state_, StreamTermination::finished, std::move(error));
         }
+        /// Values yielded and not yet taken by the consumer.
+        std::size_t buffered() const {
+            if (state_ == nullptr) return 0;
+            std::lock_guard lock(state_->mutex);
+            return state_->values.size();
+        }
+        /// Whether this is a stream's end rather than a default-made one.
+        bool valid() const { return state_ != nullptr; }
 
       private:
         friend class AsyncStream;

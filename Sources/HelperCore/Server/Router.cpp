@@ -7,7 +7,6 @@
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/JSON.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
-#include "HelperCore/Video/NALUnit.hpp"
 
 namespace tavrel {
 namespace {
@@ -19,13 +18,6 @@ Bytes bytesOf(const std::string& text) {
 const Bytes& emptyObject() {
     static const Bytes bytes = bytesOf("{}");
     return bytes;
-}
-
-bool isKeyFrame(const Bytes& accessUnit) {
-    for (const auto unit : AnnexB::nalUnitViews(accessUnit)) {
-        if (AnnexB::type(unit) == NALUnit::idrSlice) return true;
-    }
-    return false;
 }
 
 // The consumer's end of a stream: leaving the answer for any reason stops production.
@@ -131,7 +123,7 @@ void Router::answerStream(std::uint32_t id, const StreamSettings& settings, cons
     // client sees the last good picture until a key frame gets through.
     bool behind = false;
     while (auto buffer = consumer.stream.next(stop)) {
-        if (behind && !isKeyFrame(*buffer)) continue;
+        if (behind && !AnnexB::isKeyFrame(*buffer)) continue;
         behind = !send(Frame{FrameKind::chunk, id, {}, std::move(*buffer)});
         if (behind) consumer.stream.requestRefresh();
     }

@@ -1,6 +1,9 @@
 #include "HelperCore/Video/AnnexB.hpp"
 
+#include <algorithm>
 #include <cstring>
+
+#include "HelperCore/Video/NALUnit.hpp"
 
 namespace tavrel::AnnexB {
 
@@ -60,6 +63,11 @@ std::vector<ByteView> nalUnitViews(ByteView annexB) {
             units.push_back(annexB.subspan(marks[index].body, end - marks[index].body));
     }
     return units;
+}
+
+bool isKeyFrame(ByteView accessUnit) {
+    return std::ranges::any_of(nalUnitViews(accessUnit),
+                               [](ByteView unit) { return type(unit) == NALUnit::idrSlice; });
 }
 
 std::int64_t type(ByteView payload) {

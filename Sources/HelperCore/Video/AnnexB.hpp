@@ -33,6 +33,9 @@ Bytes accessUnit(std::span<const ByteView> units, std::span<const Bytes> paramet
 /// just before a three-byte start code belongs to that (four-byte) start code.
 std::vector<ByteView> nalUnitViews(ByteView annexB);
 
+/// Whether an access unit holds an IDR picture, which decodes without what came before it.
+bool isKeyFrame(ByteView accessUnit);
+
 /// The NAL unit type of a payload (its first byte's low five bits); 0 for an empty payload.
 std::int64_t type(ByteView payload);
 
