@@ -77,6 +77,11 @@ AsyncStream<Bytes> SharedStream::wire(std::uint64_t id) {
     const auto& subscription =
         output.adopt(std::unique_ptr<Subscription>(new Subscription{shared_from_this(), id}));
     output.onRefresh([this, id] { refresh(id); });
+    // A consumer that cancels leaves at once, even while it still holds the stream. (A stream
+    // finished by the pump ends with this object, which leaves nothing to do.)
+    output.onTermination([this, id](StreamTermination how) {
+        if (how == StreamTermination::cancelled) leave(id);
+    });
     std::lock_guard lock(mutex_);
     const auto found = std::ranges::find(subscribers_, id, &Subscriber::id);
     if (found != subscribers_.end()) found->output = output.producerEnd(&subscription);

@@ -25,11 +25,21 @@ JPEG ScreenFeed::screenshot(const ScreenshotRequest& request, const ScreenGeomet
 }
 
 AsyncStream<Bytes> ScreenFeed::stream(const StreamSettings& settings) {
-    AsyncStream<Bytes> units;
-    units
-        .adopt(H264Stream::make(source_, pictures_, settings, idleKeyFrames_, firstPictureS_, log_))
-        .units(units);
-    return units;
+    // The plan, not the settings, decides which streams share an encoder: settings that differ
+    // only in ways the plan rounds away make the same pictures.
+    // Held throughout, so a source that starts on demand is not stopped in between.
+    HeldSource held(*source_);
+    const auto picture = source_->pictureWaiting(firstPictureS_);
+    const auto plan =
+        EncoderPlan::make(settings, picture.surface->width(), picture.surface->height());
+    return streams_.subscribe(plan, [&] {
+        AsyncStream<Bytes> units;
+        units
+            .adopt(H264Stream::make(source_, pictures_, settings, idleKeyFrames_, firstPictureS_,
+                                    log_))
+            .units(units);
+        return units;
+    });
 }
 
 void ScreenFeed::warm(const ScreenGeometry& screen, double waitingS) {

@@ -7,6 +7,7 @@
 #include "HelperCore/Concurrency/AsyncStream.hpp"
 #include "HelperCore/Screenshot/Screen.hpp"
 #include "HelperCore/Screenshot/ScreenGeometry.hpp"
+#include "HelperCore/Video/SharedStreams.hpp"
 #include "HelperCore/Video/StreamSettings.hpp"
 #include "HelperPlatform/Media/Pictures.hpp"
 #include "HelperPlatform/Media/PixelSource.hpp"
@@ -27,10 +28,14 @@ class ScreenFeed {
     /// it. Throws the failures of the source, the plan and the encoder.
     JPEG screenshot(const ScreenshotRequest& request, const ScreenGeometry& screen);
 
-    /// A live stream, producing at once; each value is one Annex B access unit. The stream ends
-    /// with a failure when encoding fails; cancelling it stops the encoder and lets the source
-    /// go. Throws when the stream cannot be started.
+    /// A live stream, producing at once; each value is one Annex B access unit, the first a key
+    /// frame. Streams whose settings come to the same encoder plan share one encoder. The stream
+    /// ends with a failure when encoding fails; cancelling the last one of an encoder stops it
+    /// and lets the source go. Throws when the stream cannot be started.
     AsyncStream<Bytes> stream(const StreamSettings& settings);
+
+    /// Encoders running for streams.
+    std::size_t encoders() const { return streams_.running(); }
 
     /// Runs a small screenshot and one throw-away H.264 frame in parallel so that the first
     /// real request finds every library loaded. Throws only when no picture comes within
@@ -45,6 +50,7 @@ class ScreenFeed {
     const bool idleKeyFrames_;
     const double firstPictureS_;
     const Log log_;
+    SharedStreams streams_;
 };
 
 }  // namespace tavrel

@@ -18,7 +18,6 @@ namespace tavrel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::waitUntil;
 
 // Access units shaped like the encoder's: parameter sets before a key frame, a numbered slice.
 Bytes unit(bool key, std::uint8_t number) {
@@ -188,16 +187,20 @@ TEST(SharedStream, TheEncoderStopsWhenItsLastSubscriberLeavesAndANewOneOpensAfre
         auto& encoder = encoders.last();
         EXPECT_EQ(streams.running(), 1U);
         const auto leave = [&](std::optional<AsyncStream<Bytes>>& stream) {
-            stream->cancel();
-            if (c.dropHandles) stream.reset();
-            // A cancelled subscriber is noticed at the next unit at the latest.
-            encoder.send(true, 1);
+            if (c.dropHandles) {
+                stream.reset();
+            } else {
+                stream->cancel();
+            }
         };
         leave(a);
+        encoder.send(true, 1);
+        EXPECT_EQ(take(*b), (Seen{1, true}));
         EXPECT_FALSE(encoder.stopped);
+        // The encoder has stopped by the time the last one is gone.
         leave(b);
-        EXPECT_TRUE(waitUntil([&] { return encoder.stopped.load(); }));
-        EXPECT_TRUE(waitUntil([&] { return streams.running() == 0; }));
+        EXPECT_TRUE(encoder.stopped);
+        EXPECT_EQ(streams.running(), 0U);
 
         const auto again = streams.subscribe(plan, encoders.opener());
         EXPECT_EQ(encoders.count(), 2U);

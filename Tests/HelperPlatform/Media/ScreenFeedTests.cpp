@@ -10,6 +10,7 @@
 #include "HelperPlatform/Media/Warming.hpp"
 #include "HelperPlatform/Support/StreamCollector.hpp"
 #include "HelperPlatform/Support/SyntheticPixelSource.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel {
 namespace {
@@ -99,9 +100,11 @@ TEST(ScreenFeed, StreamsProduceUntilCancelled) {
     const auto collected = testing::collect(units, 5.0, 1);
     ASSERT_EQ(collected.chunks.size(), 1u);
     EXPECT_TRUE(collected.chunks[0].isKey());
-    EXPECT_EQ(fixture.source->holds(), 1);
-    EXPECT_EQ(fixture.source->letGos(), 1);
+    // One hold sizes the plan that picks the encoder, one is the encoder's own.
+    EXPECT_EQ(fixture.source->holds(), 2);
+    EXPECT_EQ(fixture.source->letGos(), 2);
     EXPECT_EQ(fixture.source->observerCount(), 0u);
+    EXPECT_EQ(fixture.feed.encoders(), 0u);
 
     try {
         fixture.feed.stream(StreamSettings{30, 0, 1, 200000});
@@ -109,7 +112,54 @@ TEST(ScreenFeed, StreamsProduceUntilCancelled) {
     } catch (const HelperFailure& failure) {
         EXPECT_EQ(failure, HelperFailure("scale must be more than 0 and at most 1", 400));
     }
-    EXPECT_EQ(fixture.source->letGos(), 2);
+    EXPECT_EQ(fixture.source->holds(), 3);
+    EXPECT_EQ(fixture.source->letGos(), 3);
+}
+
+// The next unit within the test's patience, or nothing; the stream stays open.
+std::optional<Bytes> nextUnit(const AsyncStream<Bytes>& stream) {
+    std::stop_source stop;
+    std::jthread deadline([&](std::stop_token token) {
+        std::mutex mutex;
+        std::condition_variable_any sleeper;
+        std::unique_lock lock(mutex);
+        sleeper.wait_for(lock, token, testing::patience, [] { return false; });
+        stop.request_stop();
+    });
+    return stream.next(stop.get_token());
+}
+
+TEST(ScreenFeed, StreamsOfOnePlanShareAnEncoderUntilTheLastOneLeaves) {
+    Fixture fixture;
+    fixture.source->animate(30);
+    const auto isKey = [](const std::optional<Bytes>& unit) {
+        return unit && testing::Chunk{0, *unit}.isKey();
+    };
+    const StreamSettings settings{30, 0.5, 1, 200000};
+    // 0.501 of 300x600 rounds to the same even size as 0.5: the same plan.
+    const StreamSettings roundedAlike{30, 0.501, 1, 200000};
+    const StreamSettings moreBits{30, 0.5, 1, 400000};
+
+    auto first = fixture.feed.stream(settings);
+    EXPECT_TRUE(isKey(nextUnit(first)));
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(nextUnit(first));
+    auto second = fixture.feed.stream(roundedAlike);
+    EXPECT_EQ(fixture.feed.encoders(), 1u);
+    EXPECT_TRUE(isKey(nextUnit(second)));
+    auto third = fixture.feed.stream(moreBits);
+    EXPECT_EQ(fixture.feed.encoders(), 2u);
+    EXPECT_TRUE(isKey(nextUnit(third)));
+    EXPECT_TRUE(nextUnit(first));
+
+    first.cancel();
+    second.cancel();
+    EXPECT_EQ(fixture.feed.encoders(), 1u);
+    // The encoder of the first two has let the source go; the third's still holds it.
+    EXPECT_EQ(fixture.source->holds() - fixture.source->letGos(), 1);
+    third.cancel();
+    EXPECT_EQ(fixture.feed.encoders(), 0u);
+    EXPECT_EQ(fixture.source->holds(), fixture.source->letGos());
+    EXPECT_EQ(fixture.source->observerCount(), 0u);
 }
 
 TEST(ScreenFeed, WarmingUpLogsOnlyWhenItHadAPicture) {

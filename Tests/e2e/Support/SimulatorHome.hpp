@@ -39,7 +39,8 @@ class SimulatorHome {
 class ServedDevice {
   public:
     ServedDevice(SimulatorHome& home, const std::string& udid, const std::string& hid = "auto",
-                 const std::string& socketName = "helper.sock");
+                 const std::string& socketName = "helper.sock",
+                 const std::vector<std::string>& moreArguments = {});
     ~ServedDevice();
 
     const std::string& socket() const { return socket_; }
