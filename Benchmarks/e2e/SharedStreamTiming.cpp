@@ -72,18 +72,19 @@ struct Viewer {
 struct Round {
     std::vector<Viewer> viewers;
     std::atomic<bool> leave{false};
+    // The viewer that runs one round of the probe now; -1 once it is done.
     std::atomic<int> probing{-1};
-    std::atomic<int> probed{-1};
 };
 
-void read(Round& round, int index, sim::DeviceLink& link, int rounds) {
+void read(Round& round, int index, sim::DeviceLink& link) {
     Viewer& viewer = round.viewers[static_cast<std::size_t>(index)];
     try {
         while (!round.leave.load()) {
             if (round.probing.load() == index) {
-                viewer.pictureToUnit = pictureToUnit(*viewer.socket, viewer.stream, link, rounds);
+                const auto one = pictureToUnit(*viewer.socket, viewer.stream, link, 1);
+                viewer.pictureToUnit.insert(viewer.pictureToUnit.end(), one.begin(), one.end());
                 link.setAnimating(true);
-                round.probed.store(index);
+                round.probing.store(-1);
                 continue;
             }
             try {
@@ -95,7 +96,7 @@ void read(Round& round, int index, sim::DeviceLink& link, int rounds) {
         }
     } catch (const std::exception& error) {
         viewer.failure = error.what();
-        round.probed.store(index);
+        round.probing.store(-1);
     }
 }
 
@@ -117,8 +118,7 @@ Measured measure(const std::string& name, const std::vector<std::string>& reques
         viewer.stream = viewer.socket->request(requests[i]);
     }
     for (std::size_t i = 0; i < requests.size(); ++i) {
-        round.viewers[i].reader =
-            std::thread(read, std::ref(round), int(i), std::ref(link), rounds);
+        round.viewers[i].reader = std::thread(read, std::ref(round), int(i), std::ref(link));
     }
     // Encoders open and the first key frames go out before the window.
     std::this_thread::sleep_for(2s);
@@ -130,9 +130,15 @@ Measured measure(const std::string& name, const std::vector<std::string>& reques
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
 
     Measured measured{name, int(requests.size()), (cpuAfter - cpuBefore) / wall, {}};
+    // The probed viewers take turns round by round, so a change in the machine's load over
+    // time falls on each of them alike.
+    for (int r = 0; r < rounds; ++r) {
+        for (const int index : probe) {
+            round.probing.store(index);
+            while (round.probing.load() != -1) std::this_thread::sleep_for(10ms);
+        }
+    }
     for (const int index : probe) {
-        round.probing.store(index);
-        while (round.probed.load() != index) std::this_thread::sleep_for(10ms);
         measured.probes.push_back(round.viewers[static_cast<std::size_t>(index)].pictureToUnit);
     }
     round.leave.store(true);

@@ -131,21 +131,31 @@ void SharedStream::deliver(Bytes unit) {
     {
         std::lock_guard lock(mutex_);
         if (state_ != State::running) return;
-        std::erase_if(subscribers_, [&](Subscriber& subscriber) {
+        const auto hand = [&](Subscriber& subscriber) {
             // Not yet wired to its stream (it is being subscribed); its key frame is on the way.
-            if (!subscriber.output.valid()) return false;
+            if (!subscriber.output.valid()) return true;
             if (subscriber.keyRequestOwed) requestKey |= mayRequestKey(subscriber, now);
-            if (subscriber.waitingForKey && !key) return false;
+            if (subscriber.waitingForKey && !key) return true;
             if (subscriber.output.buffered() >= limits_.bufferedUnits) {
                 // Its reader is stuck: what waits is stale, and the next key frame replaces it.
                 subscriber.waitingForKey = true;
                 requestKey |= mayRequestKey(subscriber, now);
-                return false;
+                return true;
             }
             subscriber.waitingForKey = false;
             // A stream that refuses it was cancelled by its consumer: it has left.
-            return !subscriber.output.yield(unit);
-        });
+            return subscriber.output.yield(unit);
+        };
+        // Each unit starts with the next subscriber, so no reader is always woken last.
+        const std::size_t count = subscribers_.size();
+        std::vector<bool> staying(count, true);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t at = (rotation_ + i) % count;
+            staying[at] = hand(subscribers_[at]);
+        }
+        rotation_ = count > 0 ? (rotation_ + 1) % count : 0;
+        std::size_t index = 0;
+        std::erase_if(subscribers_, [&](const Subscriber&) { return !staying[index++]; });
         if (subscribers_.empty()) stop = lastLeft();
     }
     if (stop) {

@@ -101,6 +101,8 @@ class SharedStream : public std::enable_shared_from_this<SharedStream> {
     std::exception_ptr openFailure_;
     std::vector<Subscriber> subscribers_;
     std::uint64_t nextID_ = 1;
+    // Who is handed the next unit first.
+    std::size_t rotation_ = 0;
     // Set by `start`, read by the pump and by whoever stops the encoder.
     AsyncStream<Bytes> encoder_;
     // Last: joined first, while what it uses still exists.
