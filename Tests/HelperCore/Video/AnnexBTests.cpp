@@ -140,5 +140,23 @@ TEST(AnnexBType, IsTheLowFiveBitsOfTheFirstByte) {
     for (const auto& c : cases) EXPECT_EQ(AnnexB::type(c.payload), c.expected);
 }
 
+TEST(AnnexBKeyFrame, IsAUnitWithAnIDRSliceWhereverItSits) {
+    struct Case {
+        const char* name;
+        std::vector<Bytes> units;
+        bool expected;
+    };
+    const Case cases[] = {
+        {"parameter sets and an IDR slice", {{0x67, 0x42}, {0x68, 0xCE}, {0x65, 0x88}}, true},
+        {"SEI before the IDR slice", {{0x06, 0x05}, {0x65, 0x88}}, true},
+        {"a slice of another picture", {{0x41, 0x9A}}, false},
+        {"parameter sets alone", {{0x67, 0x42}, {0x68, 0xCE}}, false},
+        {"nothing but the delimiter", {}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(AnnexB::isKeyFrame(accessUnit(c.units, {})), c.expected) << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace tavrel
