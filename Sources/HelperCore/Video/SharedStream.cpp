@@ -84,7 +84,11 @@ AsyncStream<Bytes> SharedStream::wire(std::uint64_t id) {
     });
     std::lock_guard lock(mutex_);
     const auto found = std::ranges::find(subscribers_, id, &Subscriber::id);
-    if (found != subscribers_.end()) found->output = output.producerEnd(&subscription);
+    if (found != subscribers_.end()) {
+        found->output = output.producerEnd(&subscription);
+        // The encoder ended while this one was being wired: it ends the same way.
+        if (state_ == State::ended) found->output.finish(endError_);
+    }
     return output;
 }
 
@@ -168,6 +172,7 @@ void SharedStream::deliver(Bytes unit) {
 void SharedStream::end(std::exception_ptr error) {
     std::lock_guard lock(mutex_);
     state_ = State::ended;
+    endError_ = error;
     // A subscriber stream lives while it is listed (its subscription unlists it under this lock
     // before it goes), so it is finished with the lock held.
     for (auto& subscriber : subscribers_) subscriber.output.finish(error);

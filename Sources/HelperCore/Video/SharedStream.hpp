@@ -99,6 +99,8 @@ class SharedStream : public std::enable_shared_from_this<SharedStream> {
     std::condition_variable started_;
     State state_ = State::starting;
     std::exception_ptr openFailure_;
+    // How the encoder ended, for a subscriber wired after it did.
+    std::exception_ptr endError_;
     std::vector<Subscriber> subscribers_;
     std::uint64_t nextID_ = 1;
     // Who is handed the next unit first.
