@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -47,8 +48,9 @@ class Turner {
 ///
 /// Threads: every operation may be called from any thread. Sample buffers arrive, observers
 /// run and the turner is used on the "tavrel.capture" queue; the session is started and
-/// stopped on "tavrel.capture.control". One lock guards the demand, the latest picture, the
-/// frame count and the state; it is never held while calling the framework or an observer.
+/// stopped on "tavrel.capture.control" only, where `hold` and `close` wait for their turn. One
+/// lock guards the demand, the latest picture, the frame count and the state; it is never held
+/// while calling the framework or an observer.
 class UsbCapture : public PixelSource, public std::enable_shared_from_this<UsbCapture> {
   public:
     enum class State {
@@ -109,7 +111,7 @@ class UsbCapture : public PixelSource, public std::enable_shared_from_this<UsbCa
     std::int64_t frames_ = 0;          // guarded by lock_
     State state_ = State::configured;  // guarded by lock_
     std::unique_ptr<Turner> turner_;   // on the capture queue only
-    SerialQueue control_;
+    SerialQueue control_;              // the session's one owner: started, stopped and let go there
     // Last: its queue finishes the work already due while the rest still exists.
     FrameSignal signal_;
 };
