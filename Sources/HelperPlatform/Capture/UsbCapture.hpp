@@ -75,12 +75,6 @@ class UsbCapture : public PixelSource, public std::enable_shared_from_this<UsbCa
     void hold() override;
     /// Stops the session once the linger time has passed without a new hold.
     void letGo() override;
-    ObserverID observe(Callback callback) override { return signal_.observe(std::move(callback)); }
-    void forget(ObserverID id) override { signal_.forget(id); }
-    void async(Callback body) override { signal_.async(std::move(body)); }
-    void asyncAfter(double seconds, Callback body) override {
-        signal_.asyncAfter(seconds, std::move(body));
-    }
     /// Stops the session for good; later pictures are none. Harmless twice. Owners call it
     /// before letting go, so that the capture never ends on the framework's delivery thread.
     void close() override;
@@ -91,9 +85,14 @@ class UsbCapture : public PixelSource, public std::enable_shared_from_this<UsbCa
     std::int64_t frames() const;
 
   private:
+    FrameSignal& signal() override { return signal_; }
+
     UsbCapture(foreign::Value device, std::string name, double lingerS, Log log);
     void configure();
     void settle();
+    // Runs `work` on the control queue and waits for it; in place when already there (a
+    // capture whose last owner was one of its own deferred settles).
+    void onControl(const std::function<void()>& work);
     void received(const foreign::Value& sample);
     std::shared_ptr<const Surface> upright(const foreign::Value& buffer,
                                            std::shared_ptr<const void>& keeping);
