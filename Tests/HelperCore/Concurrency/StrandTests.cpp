@@ -13,6 +13,7 @@
 
 #include "HelperCore/Concurrency/JobFailures.hpp"
 #include "HelperCore/Concurrency/TaskPool.hpp"
+#include "Support/JobFailureLines.hpp"
 #include "Support/WaitUntil.hpp"
 
 namespace tavrel {
@@ -46,22 +47,7 @@ struct Scripted {
     }
 };
 
-// The lines of the process-wide job log while the test runs.
-struct LoggedLines {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    LoggedLines() {
-        JobFailures::logTo(Log(Log::Level::error, [this](const std::string& line) {
-            std::lock_guard lock(mutex);
-            lines.push_back(line);
-        }));
-    }
-    ~LoggedLines() { JobFailures::logTo(Log(Log::Level::error)); }
-    std::vector<std::string> taken() {
-        std::lock_guard lock(mutex);
-        return lines;
-    }
-};
+using LoggedLines = testing::JobFailureLines;
 
 TEST(Strand, RunsInPlaceWhenFreeQueuesInOrderOtherwiseAndHandsOverToThePool) {
     const struct {
