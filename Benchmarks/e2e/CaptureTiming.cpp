@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -65,7 +64,7 @@ std::vector<double> pictureToUnit(const std::string& path, sim::DeviceLink& link
     return timing::pictureToUnit(viewer, stream, link, rounds);
 }
 
-int run(int rounds) {
+void run(int rounds) {
     e2e::SimulatorHome home;
     const auto udid = home.boot("Timing");
     const auto record = sim::DeviceSet().device(udid);
@@ -99,18 +98,15 @@ int run(int rounds) {
 
     const double shotSim = median(simulatorShots), shotCable = median(cableShots);
     const double unitSim = median(simulatorUnits), unitCable = median(cableUnits);
-    std::cout << nlohmann::json{
-                     {"rounds", rounds},
-                     {"screenshot_round_trip_ms_simulator", rounded(shotSim)},
-                     {"screenshot_round_trip_ms_capture", rounded(shotCable)},
-                     {"screenshot_capture_over_simulator", rounded(shotCable / shotSim)},
-                     {"picture_to_unit_ms_simulator", rounded(unitSim)},
-                     {"picture_to_unit_ms_capture", rounded(unitCable)},
-                     {"picture_to_unit_capture_over_simulator", rounded(unitCable / unitSim)},
-                 }
-                     .dump()
-              << std::endl;
-    return 0;
+    report({
+        {"rounds", rounds},
+        {"screenshot_round_trip_ms_simulator", rounded(shotSim)},
+        {"screenshot_round_trip_ms_capture", rounded(shotCable)},
+        {"screenshot_capture_over_simulator", rounded(shotCable / shotSim)},
+        {"picture_to_unit_ms_simulator", rounded(unitSim)},
+        {"picture_to_unit_ms_capture", rounded(unitCable)},
+        {"picture_to_unit_capture_over_simulator", rounded(unitCable / unitSim)},
+    });
 }
 
 }  // namespace
@@ -118,10 +114,5 @@ int run(int rounds) {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 30;
-    try {
-        return tavrel::run(rounds);
-    } catch (const std::exception& error) {
-        std::cerr << "CaptureTiming: " << error.what() << '\n';
-        return 1;
-    }
+    return tavrel::timing::runTool("CaptureTiming", [&] { tavrel::run(rounds); });
 }

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <iostream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -112,7 +111,7 @@ std::vector<double> pinchToFrame(const std::string& path, double scale, int roun
     return latencies;
 }
 
-int run(int rounds) {
+void run(int rounds) {
     e2e::SimulatorHome home;
     e2e::ServedDevice served(home, home.boot("Timing"));
     client::ClientSocket socket(served.socket());
@@ -158,28 +157,24 @@ int run(int rounds) {
 
     const double shot = median(timings.screenshot);
     const double local = median(timings.inProcess);
-    std::cout << nlohmann::json{
-                     {"rounds", rounds},
-                     {"screenshot_round_trip_ms", rounded(shot)},
-                     {"screenshot_in_process_encode_ms", rounded(local)},
-                     {"screenshot_round_trip_over_encode", rounded(shot / local)},
-                     {"screenshot_bytes", last.blob.size()},
-                     {"accessibility_round_trip_ms", rounded(median(timings.accessibility))},
-                     {"accessibility_bytes", document.size()},
-                     {"tap_to_frame_ms_scale_0_5", rounded(median(timings.tapHalf))},
-                     {"tap_to_frame_ms_scale_1", rounded(median(timings.tapFull))},
-                     {"tap_to_frame_scale_1_over_0_5",
-                      rounded(median(timings.tapFull) / median(timings.tapHalf))},
-                     {"tap_to_frame_ms_scale_0_5_p90", rounded(percentile(timings.tapHalf, 0.9))},
-                     {"pinch_to_frame_ms_scale_0_5", rounded(median(timings.pinchHalf))},
-                     {"pinch_to_frame_ms_scale_0_5_p90",
-                      rounded(percentile(timings.pinchHalf, 0.9))},
-                     {"pinch_over_tap_to_frame_scale_0_5",
-                      rounded(median(timings.pinchHalf) / median(timings.tapHalf))},
-                 }
-                     .dump()
-              << std::endl;
-    return 0;
+    report({
+        {"rounds", rounds},
+        {"screenshot_round_trip_ms", rounded(shot)},
+        {"screenshot_in_process_encode_ms", rounded(local)},
+        {"screenshot_round_trip_over_encode", rounded(shot / local)},
+        {"screenshot_bytes", last.blob.size()},
+        {"accessibility_round_trip_ms", rounded(median(timings.accessibility))},
+        {"accessibility_bytes", document.size()},
+        {"tap_to_frame_ms_scale_0_5", rounded(median(timings.tapHalf))},
+        {"tap_to_frame_ms_scale_1", rounded(median(timings.tapFull))},
+        {"tap_to_frame_scale_1_over_0_5",
+         rounded(median(timings.tapFull) / median(timings.tapHalf))},
+        {"tap_to_frame_ms_scale_0_5_p90", rounded(percentile(timings.tapHalf, 0.9))},
+        {"pinch_to_frame_ms_scale_0_5", rounded(median(timings.pinchHalf))},
+        {"pinch_to_frame_ms_scale_0_5_p90", rounded(percentile(timings.pinchHalf, 0.9))},
+        {"pinch_over_tap_to_frame_scale_0_5",
+         rounded(median(timings.pinchHalf) / median(timings.tapHalf))},
+    });
 }
 
 }  // namespace
@@ -187,10 +182,5 @@ int run(int rounds) {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 30;
-    try {
-        return tavrel::run(rounds);
-    } catch (const std::exception& error) {
-        std::cerr << "EndToEndTiming: " << error.what() << '\n';
-        return 1;
-    }
+    return tavrel::timing::runTool("EndToEndTiming", [&] { tavrel::run(rounds); });
 }

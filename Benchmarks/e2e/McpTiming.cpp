@@ -12,7 +12,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "Support/SimulatorHome.hpp"
@@ -102,7 +101,7 @@ nlohmann::json percentiles(const std::vector<double>& values) {
     return {{"p50", rounded(percentile(values, 0.5))}, {"p90", rounded(percentile(values, 0.9))}};
 }
 
-int run(int rounds) {
+void run(int rounds) {
     e2e::SimulatorHome home;
     e2e::ServedDevice served(home, home.boot("Timing"));
     client::ClientSocket socket(served.socket());
@@ -142,24 +141,21 @@ int run(int rounds) {
         server.call("ui_tree", nlohmann::json::object())["content"][0]["text"].get<std::string>();
     const auto document = ask(socket, client::ClientRequests::accessibility()).json.size();
 
-    std::cout << nlohmann::json{
-                     {"rounds", rounds},
-                     {"tap_tool_ms", percentiles(tool)},
-                     {"tap_bare_hid_ms", percentiles(bare)},
-                     {"tap_tool_added_ms_p50", rounded(median(tool) - median(bare))},
-                     {"screenshot_tool_ms", percentiles(toolShot)},
-                     {"screenshot_bare_ms", percentiles(bareShot)},
-                     {"screenshot_tool_over_bare_p50", rounded(median(toolShot) / median(bareShot))},
-                     {"screenshot_tool_answer_bytes", toolShotBytes},
-                     {"screenshot_bare_jpeg_bytes", bareShotBytes},
-                     {"ui_tree_text_bytes", text.size()},
-                     {"accessibility_json_bytes", document},
-                     {"ui_tree_over_json", rounded(static_cast<double>(text.size()) /
-                                                   static_cast<double>(document))},
-                 }
-                     .dump()
-              << std::endl;
-    return 0;
+    report({
+        {"rounds", rounds},
+        {"tap_tool_ms", percentiles(tool)},
+        {"tap_bare_hid_ms", percentiles(bare)},
+        {"tap_tool_added_ms_p50", rounded(median(tool) - median(bare))},
+        {"screenshot_tool_ms", percentiles(toolShot)},
+        {"screenshot_bare_ms", percentiles(bareShot)},
+        {"screenshot_tool_over_bare_p50", rounded(median(toolShot) / median(bareShot))},
+        {"screenshot_tool_answer_bytes", toolShotBytes},
+        {"screenshot_bare_jpeg_bytes", bareShotBytes},
+        {"ui_tree_text_bytes", text.size()},
+        {"accessibility_json_bytes", document},
+        {"ui_tree_over_json",
+         rounded(static_cast<double>(text.size()) / static_cast<double>(document))},
+    });
 }
 
 }  // namespace
@@ -167,10 +163,5 @@ int run(int rounds) {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 50;
-    try {
-        return tavrel::run(rounds);
-    } catch (const std::exception& error) {
-        std::cerr << "McpTiming: " << error.what() << '\n';
-        return 1;
-    }
+    return tavrel::timing::runTool("McpTiming", [&] { tavrel::run(rounds); });
 }

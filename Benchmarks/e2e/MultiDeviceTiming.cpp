@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -89,7 +88,7 @@ void watch(Phone& phone, int index, Clock::time_point windowStart, Clock::time_p
     }
 }
 
-int run(int devices, int seconds, int rounds) {
+void run(int devices, int seconds, int rounds) {
     e2e::SimulatorHome home;
     std::vector<Phone> phones(static_cast<std::size_t>(devices));
     for (int i = 0; i < devices; ++i) {
@@ -131,18 +130,15 @@ int run(int devices, int seconds, int rounds) {
             {"picture_to_unit_ms_p90", rounded(percentile(phone.pictureToUnit, 0.9))},
         });
     }
-    std::cout << nlohmann::json{
-                     {"devices", devices},
-                     {"window_s", seconds},
-                     {"rounds", rounds},
-                     {"stream", nlohmann::json::parse(streamRequest)},
-                     {"streams", streams},
-                     {"fps_min", rounded(slowest)},
-                     {"fps_min_over_max", rounded(fastest > 0 ? slowest / fastest : 0)},
-                 }
-                     .dump()
-              << std::endl;
-    return 0;
+    report({
+        {"devices", devices},
+        {"window_s", seconds},
+        {"rounds", rounds},
+        {"stream", nlohmann::json::parse(streamRequest)},
+        {"streams", streams},
+        {"fps_min", rounded(slowest)},
+        {"fps_min_over_max", rounded(fastest > 0 ? slowest / fastest : 0)},
+    });
 }
 
 }  // namespace
@@ -152,10 +148,6 @@ int main(int argc, char** argv) {
     const int devices = argc > 1 ? std::max(1, std::atoi(argv[1])) : 4;
     const int seconds = argc > 2 ? std::max(2, std::atoi(argv[2])) : 10;
     const int rounds = argc > 3 ? std::max(3, std::atoi(argv[3])) : 10;
-    try {
-        return tavrel::run(devices, seconds, rounds);
-    } catch (const std::exception& error) {
-        std::cerr << "MultiDeviceTiming: " << error.what() << '\n';
-        return 1;
-    }
+    return tavrel::timing::runTool("MultiDeviceTiming",
+                                   [&] { tavrel::run(devices, seconds, rounds); });
 }

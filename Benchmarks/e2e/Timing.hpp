@@ -1,12 +1,15 @@
 #pragma once
 
 // What the end-to-end timing tools share: the clock, medians and percentiles, rounding for the
-// one-line JSON report, and the client steps every tool takes (a request answered, a stream
-// read until it falls quiet).
+// one-line JSON report and its printing, the client steps every tool takes (a request answered,
+// a stream read until it falls quiet), and how a tool ends on a failure.
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <exception>
+#include <iostream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -39,6 +42,24 @@ inline double median(std::vector<double> values) {
 /// Two decimals, enough for milliseconds and ratios in a report.
 inline double rounded(double value) {
     return std::round(value * 100) / 100;
+}
+
+/// Prints the tool's report as its one line of standard output.
+inline void report(const nlohmann::json& fields) {
+    std::cout << fields.dump() << std::endl;
+}
+
+/// Runs the tool's body and returns its exit status; a failure is printed as "{tool}: {reason}"
+/// on standard error and ends the tool with 1.
+template <class Body>
+int runTool(const char* tool, Body&& body) {
+    try {
+        body();
+        return 0;
+    } catch (const std::exception& error) {
+        std::cerr << tool << ": " << error.what() << '\n';
+        return 1;
+    }
 }
 
 /// A request's reply; a failure frame is thrown as its HelperFailure.

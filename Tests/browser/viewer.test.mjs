@@ -3,65 +3,23 @@
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, execFile } from 'node:child_process';
-import { mkdtempSync, rmSync, existsSync, readFileSync } from 'node:fs';
+import { existsSync, readFileSync } from 'node:fs';
 import net from 'node:net';
-import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { promisify } from 'node:util';
 import { chromium } from 'playwright-core';
+import { simulatedHome, waitFor } from '../Support/simulated.mjs';
 
-const run = promisify(execFile);
-const build = process.env.TAVREL_BINARY_DIR;
 const browserPath = process.env.TAVREL_CHROMIUM ?? '/usr/bin/chromium';
-assert.ok(build, 'TAVREL_BINARY_DIR names the build tree');
 
 // ---- the device, the helper and the viewer ----------------------------------------------------
 
-const home = mkdtempSync(join(tmpdir(), 'tavrel-viewer-'));
-const env = { ...process.env, HOME: home };
+const simulated = simulatedHome('tavrel-viewer-');
+const { home, tool, start } = simulated;
 const socketPath = join(home, 'helper.sock');
-const children = [];
 let udid = null;
 let viewer = null;
 let url = null;
 let browser = null;
-
-function program(name) {
-  return join(build, name);
-}
-
-async function tool(name, ...args) {
-  const { stdout } = await run(program(name), args, { env, timeout: 60000 });
-  return stdout.trim();
-}
-
-function start(name, args) {
-  const child = spawn(program(name), args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
-  child.output = '';
-  child.errors = '';
-  child.stdout.on('data', (data) => (child.output += data));
-  child.stderr.on('data', (data) => (child.errors += data));
-  child.ended = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
-  children.push(child);
-  return child;
-}
-
-// Polls `condition` until it gives something truthy, or fails after `seconds`.
-async function waitFor(what, condition, seconds = 20) {
-  const deadline = Date.now() + seconds * 1000;
-  let last;
-  for (;;) {
-    try {
-      last = await condition();
-      if (last) return last;
-    } catch (error) {
-      last = error;
-    }
-    if (Date.now() > deadline) assert.fail(`${what}: not within ${seconds} s (last: ${last})`);
-    await new Promise((resolve) => setTimeout(resolve, 100));
-  }
-}
 
 async function client(...args) {
   return tool('tavrel-client', '--socket', socketPath, ...args);
@@ -89,13 +47,8 @@ async function startViewer() {
 
 before(async () => {
   assert.ok(existsSync(browserPath), `no browser at ${browserPath}`);
-  udid = await tool('tavrel-simctl', 'create', 'Viewer iPhone', 'iPhone-15-Pro');
-  await tool('tavrel-simctl', 'boot', udid);
-  const helper = start('tavrel-helper', ['serve', '--udid', udid, '--socket', socketPath]);
-  await waitFor('the helper serves', async () => {
-    if (helper.exitCode !== null) throw new Error(`the helper ended: ${helper.errors}`);
-    return existsSync(socketPath) && (await client('describe'));
-  });
+  udid = await simulated.bootDevice('Viewer iPhone', 'iPhone-15-Pro');
+  await simulated.serve(udid, socketPath);
   ({ child: viewer, url } = await startViewer());
   browser = await chromium.launch({
     executablePath: browserPath,
@@ -105,15 +58,7 @@ before(async () => {
 
 after(async () => {
   await browser?.close();
-  for (const child of children.reverse()) {
-    if (child.exitCode === null && child.signalCode === null) {
-      child.kill('SIGTERM');
-      await Promise.race([child.ended, new Promise((resolve) => setTimeout(resolve, 5000))]);
-      if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
-    }
-  }
-  if (udid) await run(program('tavrel-simctl'), ['shutdown', udid], { env }).catch(() => {});
-  rmSync(home, { recursive: true, force: true });
+  await simulated.cleanUp();
 });
 
 // ---- helpers in the page ----------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include "Support/TemporaryDirectory.hpp"
 #include "Support/WaitUntil.hpp"
 #include "e2e/Support/ChildProcess.hpp"
+#include "e2e/Support/RenderJobs.hpp"
 #include "e2e/Support/SimulatorHome.hpp"
 
 namespace tavrel::e2e {
@@ -17,29 +18,20 @@ namespace {
 
 using nlohmann::json;
 
+constexpr std::chrono::milliseconds patience(120000);
+
 ProgramResult render(const std::string& jobPath) {
-    return runProgram("tavrel-helper", {"render", "--job", jobPath},
-                      std::chrono::milliseconds(120000));
+    return e2e::render(jobPath, patience);
 }
 
-// A temporary folder or a simulator home.
 template <class Folder>
 ProgramResult renderJob(const Folder& folder, const json& job) {
-    const std::string path = folder.file("job.json");
-    std::ofstream(path) << job.dump();
-    return render(path);
+    return e2e::renderJob(folder, job, patience);
 }
 
 template <class Folder>
 json validJob(const Folder& folder) {
-    return json{{"input", folder.file("r.tvrf")},
-                {"input_kind", "frames"},
-                {"touches", json::array()},
-                {"mp4", folder.file("o.mp4")},
-                {"codec", "h264"},
-                {"speed", 1},
-                {"gif_fps", 10},
-                {"gif_width", 400}};
+    return framesJob(folder, 400);
 }
 
 TEST(RenderCommand, PrintsEachRefusalOfAJobAsItsErrorAndExitsOne) {

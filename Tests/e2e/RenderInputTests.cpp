@@ -18,6 +18,7 @@
 #include "HelperPlatform/Support/Recordings.hpp"
 #include "Support/TemporaryDirectory.hpp"
 #include "e2e/Support/ChildProcess.hpp"
+#include "e2e/Support/RenderJobs.hpp"
 
 namespace tavrel::e2e {
 namespace {
@@ -29,24 +30,15 @@ namespace fs = std::filesystem;
 constexpr std::chrono::milliseconds patience(30000);
 
 ProgramResult render(const std::string& jobPath) {
-    return runProgram("tavrel-helper", {"render", "--job", jobPath}, patience);
+    return e2e::render(jobPath, patience);
 }
 
 ProgramResult renderJob(const testing::TemporaryDirectory& folder, const json& job) {
-    const std::string path = folder.file("job.json");
-    std::ofstream(path) << job.dump();
-    return render(path);
+    return e2e::renderJob(folder, job, patience);
 }
 
 json jobFor(const testing::TemporaryDirectory& folder) {
-    return json{{"input", folder.file("r.tvrf")},
-                {"input_kind", "frames"},
-                {"touches", json::array()},
-                {"mp4", folder.file("o.mp4")},
-                {"codec", "h264"},
-                {"speed", 1},
-                {"gif_fps", 10},
-                {"gif_width", 64}};
+    return framesJob(folder, 64);
 }
 
 Bytes contentOf(const std::string& path) {

@@ -4,17 +4,15 @@
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, execFile } from 'node:child_process';
-import { mkdtempSync, rmSync, existsSync, writeFileSync, readdirSync, readFileSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { execFile } from 'node:child_process';
+import { writeFileSync, readdirSync, readFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { promisify } from 'node:util';
 import { Client, ProtocolError } from '@modelcontextprotocol/client';
 import { StdioClientTransport } from '@modelcontextprotocol/client/stdio';
+import { simulatedHome, waitFor } from '../Support/simulated.mjs';
 
 const run = promisify(execFile);
-const build = process.env.TAVREL_BINARY_DIR;
-assert.ok(build, 'TAVREL_BINARY_DIR names the build tree');
 
 const toolNames = [
   'list_devices', 'screenshot', 'ui_tree', 'find_elements', 'tap', 'swipe', 'type_text',
@@ -23,55 +21,12 @@ const toolNames = [
 
 // ---- devices, helpers, servers ------------------------------------------------------------------
 
-const home = mkdtempSync(join(tmpdir(), 'tavrel-mcp-'));
-const env = { ...process.env, HOME: home };
+const simulated = simulatedHome('tavrel-mcp-');
+const { home, env, program, tool, start } = simulated;
 const socketA = join(home, 'a.sock');
-const children = [];
 const clients = [];
 let udidA = null;
 let udidB = null;
-
-function program(name) {
-  return join(build, name);
-}
-
-async function tool(name, ...args) {
-  const { stdout } = await run(program(name), args, { env, timeout: 60000 });
-  return stdout.trim();
-}
-
-function start(name, args) {
-  const child = spawn(program(name), args, { env, stdio: ['pipe', 'pipe', 'pipe'] });
-  child.output = '';
-  child.errors = '';
-  child.stderr.on('data', (data) => (child.errors += data));
-  child.ended = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
-  children.push(child);
-  return child;
-}
-
-async function stopChild(child) {
-  if (child.exitCode !== null || child.signalCode !== null) return;
-  child.kill('SIGTERM');
-  await Promise.race([child.ended, new Promise((resolve) => setTimeout(resolve, 5000))]);
-  if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
-}
-
-// Polls `condition` until it gives something truthy, or fails after `seconds`.
-async function waitFor(what, condition, seconds = 20) {
-  const deadline = Date.now() + seconds * 1000;
-  let last;
-  for (;;) {
-    try {
-      last = await condition();
-      if (last) return last;
-    } catch (error) {
-      last = error;
-    }
-    if (Date.now() > deadline) assert.fail(`${what}: not within ${seconds} s (last: ${last})`);
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-}
 
 // The helper processes serving `udid`, found by their command lines.
 function helpersOf(udid) {
@@ -151,24 +106,14 @@ async function protocolError(promise) {
 }
 
 before(async () => {
-  udidA = await tool('tavrel-simctl', 'create', 'MCP iPhone', 'iPhone-15-Pro');
-  await tool('tavrel-simctl', 'boot', udidA);
-  const helper = start('tavrel-helper', ['serve', '--udid', udidA, '--socket', socketA]);
-  await waitFor('the helper serves', async () => {
-    if (helper.exitCode !== null) throw new Error(`the helper ended: ${helper.errors}`);
-    return existsSync(socketA) && (await tool('tavrel-client', '--socket', socketA, 'describe'));
-  });
-  udidB = await tool('tavrel-simctl', 'create', 'Second iPhone', 'iPhone-SE');
-  await tool('tavrel-simctl', 'boot', udidB);
+  udidA = await simulated.bootDevice('MCP iPhone', 'iPhone-15-Pro');
+  await simulated.serve(udidA, socketA);
+  udidB = await simulated.bootDevice('Second iPhone', 'iPhone-SE');
 });
 
 after(async () => {
   for (const client of clients) await client.close().catch(() => {});
-  for (const child of children.reverse()) await stopChild(child);
-  for (const udid of [udidA, udidB]) {
-    if (udid) await run(program('tavrel-simctl'), ['shutdown', udid], { env }).catch(() => {});
-  }
-  rmSync(home, { recursive: true, force: true });
+  await simulated.cleanUp();
 });
 
 // ---- through the official client ----------------------------------------------------------------
@@ -369,7 +314,7 @@ describe('tavrel-client mcp', { concurrency: false }, () => {
 
 // A server on pipes of our own: send a line, read the answers line by line.
 function rawServer(args) {
-  const child = start('tavrel-client', args);
+  const child = start('tavrel-client', args, { stdin: 'pipe' });
   const lines = [];
   let waiting = null;
   let buffer = '';

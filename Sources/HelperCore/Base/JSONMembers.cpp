@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string_view>
 
 namespace tavrel {
 
@@ -30,19 +31,34 @@ std::string JSONMemberError::tagged() const {
     return tag + std::string(what());
 }
 
-JSONMembers::JSONMembers(const json& object, std::string whose)
-    : object_(object), whose_(std::move(whose)) {
-    if (!object_.is_object()) {
-        throw JSONMemberError(
-            JSONMemberError::Kind::notAnObject,
-            "type must be object for " + whose_ + ", but is " + object_.type_name());
-    }
+namespace {
+
+// "an integer", "a number": the type as the key-first wording names it.
+std::string withArticle(const char* type) {
+    const bool vowel = std::string_view("aeiou").find(type[0]) != std::string_view::npos;
+    return (vowel ? "an " : "a ") + std::string(type);
+}
+
+}  // namespace
+
+JSONMembers::JSONMembers(const json& object, std::string whose, Wording wording)
+    : object_(object), whose_(std::move(whose)), wording_(wording) {
+    if (object_.is_object()) return;
+    const std::string actual = object_.type_name();
+    throw JSONMemberError(JSONMemberError::Kind::notAnObject,
+                          wording_ == Wording::keyFirst
+                              ? whose_ + " must be an object, but is " + actual
+                              : "type must be object for " + whose_ + ", but is " + actual);
 }
 
 void JSONMembers::wrongType(const json& value, const char* key, const char* wanted) const {
-    throw JSONMemberError(JSONMemberError::Kind::wrongType,
-                          std::string("type must be ") + wanted + " for \"" + key + "\" of " +
-                              whose_ + ", but is " + value.type_name());
+    const std::string actual = value.type_name();
+    throw JSONMemberError(
+        JSONMemberError::Kind::wrongType,
+        wording_ == Wording::keyFirst
+            ? "\"" + std::string(key) + "\" must be " + withArticle(wanted) + ", but is " + actual
+            : std::string("type must be ") + wanted + " for \"" + key + "\" of " + whose_ +
+                  ", but is " + actual);
 }
 
 const json* JSONMembers::find(const char* key) const {

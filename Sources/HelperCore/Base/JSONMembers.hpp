@@ -34,8 +34,15 @@ class JSONMemberError : public std::runtime_error {
 /// Threads: a reader is a view of the object, which must outlive it.
 class JSONMembers {
   public:
+    /// How a member of the wrong type is described. `typeFirst`: "type must be number for "x" of
+    /// a crop, but is string". `keyFirst`, the older words of documents whose failures hosts
+    /// already match on: ""x" must be a number, but is string", and "a crop must be an object,
+    /// but is array".
+    enum class Wording { typeFirst, keyFirst };
+
     /// Throws `JSONMemberError` when `object` is not an object.
-    JSONMembers(const nlohmann::json& object, std::string whose);
+    JSONMembers(const nlohmann::json& object, std::string whose,
+                Wording wording = Wording::typeFirst);
 
     /// The member, or null when it is absent or null.
     const nlohmann::json* find(const char* key) const;
@@ -63,6 +70,7 @@ class JSONMembers {
 
     const nlohmann::json& object_;
     std::string whose_;
+    Wording wording_;
 };
 
 }  // namespace tavrel

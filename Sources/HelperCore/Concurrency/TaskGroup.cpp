@@ -5,6 +5,8 @@
 #include <optional>
 #include <utility>
 
+#include "HelperCore/Concurrency/JobFailures.hpp"
+
 namespace tavrel {
 
 struct TaskGroup::State {
@@ -30,6 +32,8 @@ TaskGroup::~TaskGroup() {
     try {
         waitAll();
     } catch (...) {
+        // A child's failure that nobody waited for.
+        JobFailures::reportCurrent("a task group");
     }
     // The parent link goes first, so a late parent stop does not touch a dying group.
     state_->parentLink.reset();

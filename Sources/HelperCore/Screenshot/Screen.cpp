@@ -6,6 +6,7 @@
 #include <string>
 
 #include "HelperCore/Base/HelperFailure.hpp"
+#include "HelperCore/Base/JSONMembers.hpp"
 
 namespace tavrel {
 
@@ -39,25 +40,11 @@ void to_json(nlohmann::json& json, const Crop& crop) {
         {"x", crop.x}, {"y", crop.y}, {"width", crop.width}, {"height", crop.height}};
 }
 
-namespace {
-
-double numberAt(const nlohmann::json& json, const char* key) {
-    const auto& value = json.at(key);
-    if (!value.is_number())
-        throw nlohmann::json::type_error::create(
-            302, std::string("\"") + key + "\" must be a number, but is " + value.type_name(),
-            &value);
-    return value.get<double>();
-}
-
-}  // namespace
-
 void from_json(const nlohmann::json& json, Crop& crop) {
-    if (!json.is_object())
-        throw nlohmann::json::type_error::create(
-            302, std::string("a crop must be an object, but is ") + json.type_name(), &json);
-    crop = Crop{numberAt(json, "x"), numberAt(json, "y"), numberAt(json, "width"),
-                numberAt(json, "height")};
+    // Hosts match on a crop's failures as they were first worded.
+    const JSONMembers members(json, "a crop", JSONMembers::Wording::keyFirst);
+    crop = Crop{members.requiredNumber("x"), members.requiredNumber("y"),
+                members.requiredNumber("width"), members.requiredNumber("height")};
 }
 
 namespace {

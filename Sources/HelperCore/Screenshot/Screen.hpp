@@ -36,7 +36,7 @@ struct Crop {
 };
 
 void to_json(nlohmann::json& json, const Crop& crop);
-/// Needs all four keys as numbers; throws `nlohmann::json::exception` otherwise.
+/// Needs all four keys as numbers; throws `JSONMemberError` otherwise.
 void from_json(const nlohmann::json& json, Crop& crop);
 
 /// A rectangle in a picture's pixels, origin at the top left.

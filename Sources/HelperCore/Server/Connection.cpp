@@ -23,7 +23,8 @@ Connection::Connection(std::shared_ptr<FrameSink> sink, Router& router, Log log,
       log_(std::move(log)),
       pool_(pool),
       limits_(std::move(limits)),
-      writer_(sink_, limits_.unsentBytes) {}
+      writer_(sink_, limits_.unsentBytes),
+      strand_([this](std::function<void()> job) { onPool(std::move(job)); }) {}
 
 void Connection::received(std::span<const std::uint8_t> bytes) {
     std::vector<Frame> frames;
@@ -36,12 +37,15 @@ void Connection::received(std::span<const std::uint8_t> bytes) {
         });
         return readEnded();
     } catch (const std::exception& error) {
+        // A socket that failed is kept by the writer and ends the connection; anything else
+        // (no memory for the frame) would go unseen.
+        if (writer_.state() != FrameWriter::State::open) return;
         log_.warning([&] { return std::string("closing a connection: ") + error.what(); });
         return readEnded();
     }
     {
         std::lock_guard lock(mutex_);
-        if (state_ != State::reading) return;
+        if (state_ != State::reading && state_ != State::ending) return;
         for (auto& frame : frames) {
             if (frame.kind == FrameKind::request) waiting_.push_back(std::move(frame));
         }
@@ -50,18 +54,12 @@ void Connection::received(std::span<const std::uint8_t> bytes) {
 }
 
 void Connection::readEnded() {
-    bool drain = false;
     {
         std::lock_guard lock(mutex_);
-        if (state_ != State::reading || inputEnded_) return;
-        inputEnded_ = true;
+        if (state_ != State::reading) return;
         // Requests that came before the end are still answered, then the rest is cancelled.
-        if (!turnTaken_ && waiting_.empty()) {
-            state_ = State::draining;
-            drain = true;
-        }
+        state_ = State::ending;
     }
-    if (drain) stop_.request_stop();
     pump(true);
     updateInterest();
 }
@@ -73,12 +71,12 @@ void Connection::writable() {
 }
 
 void Connection::pump(bool onLoop) {
-    {
-        std::lock_guard lock(mutex_);
-        if (turnTaken_) return;
-        turnTaken_ = true;
-    }
-    pumpWithTurn(onLoop);
+    // One look due is enough: it sees every frame cut before it begins.
+    if (lookDue_.exchange(true)) return;
+    strand_.dispatch([self = shared_from_this(), onLoop](Strand::Where where) {
+        self->lookDue_ = false;
+        self->lookAtWaiting(onLoop && where == Strand::Where::caller);
+    });
 }
 
 bool Connection::takeNext(Frame& frame) {
@@ -89,19 +87,19 @@ bool Connection::takeNext(Frame& frame) {
         std::lock_guard lock(mutex_);
         // A client that can no longer be written to never sees an answer: what it asked for is
         // not worked on, and the answers under way are cancelled.
-        if (state_ == State::reading && writer_.state() != FrameWriter::State::open) {
+        const bool open = state_ == State::reading || state_ == State::ending;
+        if (open && writer_.state() != FrameWriter::State::open) {
             dropped = waiting_.size();
             waiting_.clear();
-            inputEnded_ = true;
+            state_ = State::ending;
         }
-        if (state_ == State::reading && !waiting_.empty() && answers_ < limits_.answers &&
+        if (open && !waiting_.empty() && answers_ < limits_.answers &&
             writer_.unsent() <= limits_.unsentBytes) {
             frame = std::move(waiting_.front());
             waiting_.pop_front();
             return true;
         }
-        turnTaken_ = false;
-        if (state_ == State::reading && inputEnded_ && waiting_.empty()) {
+        if (state_ == State::ending && waiting_.empty()) {
             state_ = State::draining;
             drain = true;
             finished = answers_ == 0;
@@ -118,7 +116,7 @@ bool Connection::takeNext(Frame& frame) {
     return false;
 }
 
-void Connection::pumpWithTurn(bool onLoop) {
+void Connection::lookAtWaiting(bool onLoop) {
     Frame frame;
     while (takeNext(frame)) {
         if (onLoop && frame.json.size() > limits_.decodeOnLoop) {
@@ -145,11 +143,7 @@ bool Connection::look(Frame frame, bool onLoop) {
     try {
         request = Request::decode(frame.json);
     } catch (...) {
-        const std::string json = JSON::encode(HelperFailure::fromCurrentException());
-        try {
-            send(Frame{FrameKind::failure, id, Bytes(json.begin(), json.end()), {}});
-        } catch (...) {
-        }
+        sendFailure(id, HelperFailure::fromCurrentException());
     }
     const bool large = frame.json.size() > limits_.largeRequest;
     frame = Frame{};
@@ -159,7 +153,7 @@ bool Connection::look(Frame frame, bool onLoop) {
     if (!request->inOrder()) {
         if (!router_.answerAtOnce(id, *request, send)) answerAlongside(id, std::move(*request));
     } else if (onLoop) {
-        // The turn goes with the answer to the pool: nothing after it is looked at until it is
+        // The strand goes with the answer to the pool: nothing after it is looked at until it is
         // done, and the event loop serves the other clients meanwhile.
         try {
             continueOnPool([id, request = std::move(*request)](Connection& self) {
@@ -182,9 +176,9 @@ void Connection::continueOnPool(std::function<void(Connection&)> work) {
         ++answers_;
     }
     try {
-        onPool([self = shared_from_this(), work = std::move(work)] {
+        strand_.continueOnPool([self = shared_from_this(), work = std::move(work)](Strand::Where) {
             work(*self);
-            self->pumpWithTurn(false);
+            self->lookAtWaiting(false);
             self->answerDone();
         });
     } catch (...) {
@@ -229,7 +223,7 @@ void Connection::answerDone() {
     {
         std::lock_guard lock(mutex_);
         --answers_;
-        finished = state_ != State::reading && answers_ == 0;
+        finished = (state_ == State::draining || state_ == State::closed) && answers_ == 0;
     }
     idle_.notify_all();
     updateInterest();
@@ -241,10 +235,21 @@ void Connection::refuse(std::uint32_t id, const std::string& what) {
     const HelperFailure failure = HelperFailure::fromCurrentException();
     log_.warning(
         [&] { return "refusing a request, no resources for " + what + ": " + failure.message(); });
-    const std::string json = JSON::encode(failure);
+    sendFailure(id, failure);
+}
+
+void Connection::sendFailure(std::uint32_t id, const HelperFailure& failure) {
     try {
+        const std::string json = JSON::encode(failure);
         send(Frame{FrameKind::failure, id, Bytes(json.begin(), json.end()), {}});
-    } catch (...) {
+    } catch (const std::exception& error) {
+        // A socket that failed is kept by the writer and ends the connection; anything else
+        // (no memory for the frame) would go unseen.
+        if (writer_.state() != FrameWriter::State::open) return;
+        log_.warning([&] {
+            return "the failure of request " + std::to_string(id) +
+                   " could not be sent: " + error.what();
+        });
     }
 }
 
@@ -256,8 +261,8 @@ bool Connection::send(const Frame& frame) {
 
 bool Connection::wantsRead() const {
     std::lock_guard lock(mutex_);
-    return state_ == State::reading && !inputEnded_ && waiting_.empty() &&
-           answers_ < limits_.answers && writer_.unsent() <= limits_.unsentBytes;
+    return state_ == State::reading && waiting_.empty() && answers_ < limits_.answers &&
+           writer_.unsent() <= limits_.unsentBytes;
 }
 
 void Connection::updateInterest() {
@@ -267,7 +272,7 @@ void Connection::updateInterest() {
 
 bool Connection::isFinished() const {
     std::lock_guard lock(mutex_);
-    return state_ != State::reading && answers_ == 0 &&
+    return (state_ == State::draining || state_ == State::closed) && answers_ == 0 &&
            (writer_.unsent() == 0 || writer_.state() != FrameWriter::State::open);
 }
 

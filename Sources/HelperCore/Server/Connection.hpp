@@ -10,7 +10,9 @@
 #include <span>
 #include <stop_token>
 
+#include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/Log.hpp"
+#include "HelperCore/Concurrency/Strand.hpp"
 #include "HelperCore/Concurrency/TaskPool.hpp"
 #include "HelperCore/Server/FrameWriter.hpp"
 #include "HelperCore/Server/Requests.hpp"
@@ -48,15 +50,19 @@ struct ConnectionLimits {
 /// than `Limits::unsentBytes` waiting to be written, the frames already cut wait and the
 /// connection asks not to be read (`FrameSink::setInterest`) until some finish or drain.
 ///
-/// Lifecycle: `reading` until the client closes or sends what is not frames, then `draining`
-/// (answers are cancelled and finish, their last frames still go out), then `closed` once the
-/// owner calls `close` after `FrameSink::finished`.
+/// Frames are looked at on a `Strand`: on the event loop when nothing else looks at them, on a
+/// pool worker otherwise; an in-order answer takes the strand with it to the pool.
+///
+/// Lifecycle: `reading` until the client closes, sends what is not frames or can no longer be
+/// written to; then `ending` while the requests already cut are looked at (or left, when nothing
+/// can reach the client); then `draining` (answers are cancelled and finish, their last frames
+/// still go out), then `closed` once the owner calls `close` after `FrameSink::finished`.
 ///
 /// Threads: `received`, `readEnded` and `writable` from the event loop, one at a time; answers
 /// run on the pool; the rest from any thread.
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
-    enum class State { reading, draining, closed };
+    enum class State { reading, ending, draining, closed };
 
     using Limits = ConnectionLimits;
 
@@ -91,16 +97,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Connection(std::shared_ptr<FrameSink> sink, Router& router, Log log, TaskPool& pool,
                Limits limits);
 
-    // Takes the turn to look at waiting frames, unless someone has it; `onLoop` hands what may
-    // take long (an in-order answer, a large decode) to the pool instead of doing it on the
-    // event loop.
+    // Has the strand look at the waiting frames, unless a look is already due; `onLoop` when
+    // called on the event loop.
     void pump(bool onLoop);
-    void pumpWithTurn(bool onLoop);
+    // With the strand: looks at frames until none may be taken. `onLoop` hands what may take long
+    // (an in-order answer, a large decode) to the pool instead of doing it on the event loop.
+    void lookAtWaiting(bool onLoop);
     bool takeNext(Frame& frame);
-    // Decodes one frame and answers or dispatches it, with the turn; false when the turn has
+    // Decodes one frame and answers or dispatches it, with the strand; false when the strand has
     // gone to the pool with its answer.
     bool look(Frame frame, bool onLoop);
-    // Runs `work`, then the rest of the turn, on the pool. Throws when no worker can take it.
+    // With the strand: runs `work`, then the rest of the look, on the pool, counted as an answer.
+    // Throws when no worker can take it.
     void continueOnPool(std::function<void(Connection&)> work);
     void answerAlongside(std::uint32_t id, Request request);
     // Runs a job on the pool, warning when the system refused it a thread; throws when none at
@@ -108,6 +116,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void onPool(std::function<void()> job);
     void answerDone();
     void refuse(std::uint32_t id, const std::string& what);
+    // A frame that cannot even be made is logged instead.
+    void sendFailure(std::uint32_t id, const HelperFailure& failure);
     bool send(const Frame& frame);
     void updateInterest();
 
@@ -124,12 +134,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::condition_variable idle_;
     State state_ = State::reading;
     std::deque<Frame> waiting_;  // cut, not yet looked at
-    bool turnTaken_ = false;     // someone is looking at `waiting_`
-    bool inputEnded_ = false;    // no more bytes will come; draining once `waiting_` is done
     std::size_t answers_ = 0;    // running on the pool, in order or alongside
 
-    std::mutex interestMutex_;  // keeps interest updates from overtaking each other
+    std::mutex interestMutex_;                 // keeps interest updates from overtaking each other
     std::atomic<bool> threadsRefused_{false};  // the last job handed to the pool got no thread
+    std::atomic<bool> lookDue_{false};         // a look is on the strand and has not begun
+    Strand strand_;
 };
 
 }  // namespace tavrel

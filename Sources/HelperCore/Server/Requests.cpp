@@ -97,7 +97,7 @@ Request Request::decode(std::span<const std::uint8_t> bytes) {
     } catch (const JSONMemberError& error) {
         throw HelperFailure("a request that is not one: " + error.tagged(), 400);
     } catch (const json::exception& error) {
-        // Text that does not parse, and a crop's own failures.
+        // Text that does not parse.
         throw HelperFailure(std::string("a request that is not one: ") + error.what(), 400);
     }
 

@@ -6,6 +6,7 @@
 #include "HelperCore/Accessibility/Accessibility.hpp"
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/JSON.hpp"
+#include "HelperCore/Concurrency/JobFailures.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
 
 namespace tavrel {
@@ -66,7 +67,10 @@ void Router::sendFailure(std::uint32_t id, const Send& send) noexcept {
     try {
         const std::string json = JSON::encode(HelperFailure::fromCurrentException());
         send(Frame{FrameKind::failure, id, bytesOf(json), {}});
+    } catch (const HelperFailure&) {
+        // The socket failed or was closed: its writer keeps that, and the connection ends on it.
     } catch (...) {
+        JobFailures::reportCurrent("the failure frame of an answer");
     }
 }
 

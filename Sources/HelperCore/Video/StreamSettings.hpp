@@ -22,7 +22,7 @@ struct StreamSettings {
 /// Writes "fps", "scale", "key_frame_s" and "bitrate".
 void to_json(nlohmann::json& json, const StreamSettings& settings);
 /// Needs all four keys ("fps" and "bitrate" integers, the others numbers) and ignores any
-/// other; throws `nlohmann::json::exception` otherwise.
+/// other (whole numbers such as 30.0 count as integers); throws `JSONMemberError` otherwise.
 void from_json(const nlohmann::json& json, StreamSettings& settings);
 
 }  // namespace tavrel

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <future>
 #include <semaphore>
 #include <utility>
 
@@ -154,7 +155,23 @@ void UsbCapture::hold() {
         std::lock_guard guard(lock_);
         demand_.hold(uptime());
     }
-    control_.sync([this] { settle(); });
+    onControl([this] { settle(); });
+}
+
+void UsbCapture::onControl(const std::function<void()>& work) {
+    if (control_.isCurrent()) return work();
+    std::promise<void> done;
+    auto finished = done.get_future();
+    const bool queued = control_.async([&] {
+        try {
+            work();
+            done.set_value();
+        } catch (...) {
+            done.set_exception(std::current_exception());
+        }
+    });
+    // The queue stops only as the capture goes, after its own close.
+    if (queued) finished.get();
 }
 
 void UsbCapture::letGo() {
@@ -304,7 +321,7 @@ void UsbCapture::close() {
         state_ = State::closed;
         latest_.reset();
     }
-    control_.sync([this] {
+    onControl([this] {
         try {
             ForeignCalls::guarded("stopping the capture of " + name_, [&] {
                 if (output_)
@@ -312,8 +329,9 @@ void UsbCapture::close() {
                 if (session_ && foreign::send(session_, "isRunning").asBool().value_or(false))
                     foreign::send(session_, "stopRunning");
             });
-        } catch (const HelperFailure&) {
+        } catch (const HelperFailure& failure) {
             // Closing goes on; the framework lets go of the session with its last reference.
+            log_.warning(failure.message());
         }
     });
     std::lock_guard guard(lock_);

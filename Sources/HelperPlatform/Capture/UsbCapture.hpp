@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -47,8 +48,9 @@ class Turner {
 ///
 /// Threads: every operation may be called from any thread. Sample buffers arrive, observers
 /// run and the turner is used on the "tavrel.capture" queue; the session is started and
-/// stopped on "tavrel.capture.control". One lock guards the demand, the latest picture, the
-/// frame count and the state; it is never held while calling the framework or an observer.
+/// stopped on "tavrel.capture.control" only, where `hold` and `close` wait for their turn. One
+/// lock guards the demand, the latest picture, the frame count and the state; it is never held
+/// while calling the framework or an observer.
 class UsbCapture : public PixelSource, public std::enable_shared_from_this<UsbCapture> {
   public:
     enum class State {
@@ -73,12 +75,6 @@ class UsbCapture : public PixelSource, public std::enable_shared_from_this<UsbCa
     void hold() override;
     /// Stops the session once the linger time has passed without a new hold.
     void letGo() override;
-    ObserverID observe(Callback callback) override { return signal_.observe(std::move(callback)); }
-    void forget(ObserverID id) override { signal_.forget(id); }
-    void async(Callback body) override { signal_.async(std::move(body)); }
-    void asyncAfter(double seconds, Callback body) override {
-        signal_.asyncAfter(seconds, std::move(body));
-    }
     /// Stops the session for good; later pictures are none. Harmless twice. Owners call it
     /// before letting go, so that the capture never ends on the framework's delivery thread.
     void close() override;
@@ -89,9 +85,14 @@ class UsbCapture : public PixelSource, public std::enable_shared_from_this<UsbCa
     std::int64_t frames() const;
 
   private:
+    FrameSignal& signal() override { return signal_; }
+
     UsbCapture(foreign::Value device, std::string name, double lingerS, Log log);
     void configure();
     void settle();
+    // Runs `work` on the control queue and waits for it; in place when already there (a
+    // capture whose last owner was one of its own deferred settles).
+    void onControl(const std::function<void()>& work);
     void received(const foreign::Value& sample);
     std::shared_ptr<const Surface> upright(const foreign::Value& buffer,
                                            std::shared_ptr<const void>& keeping);
@@ -109,7 +110,7 @@ class UsbCapture : public PixelSource, public std::enable_shared_from_this<UsbCa
     std::int64_t frames_ = 0;          // guarded by lock_
     State state_ = State::configured;  // guarded by lock_
     std::unique_ptr<Turner> turner_;   // on the capture queue only
-    SerialQueue control_;
+    SerialQueue control_;              // the session's one owner: started, stopped and let go there
     // Last: its queue finishes the work already due while the rest still exists.
     FrameSignal signal_;
 };

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "HelperCore/Concurrency/JobFailures.hpp"
 #include "HelperPlatform/Server/FreedMemory.hpp"
 
 namespace tavrel {
@@ -338,6 +339,8 @@ void H264Stream::warm(const Picture& picture, Pictures& pictures) {
         encoder->submit(std::move(frame), 0, true, [](const EncodedSample&) {});
         encoder->complete();
     } catch (...) {
+        // The first stream meets the same failure and answers with it.
+        JobFailures::reportCurrent("the encoder's warm-up");
     }
 }
 

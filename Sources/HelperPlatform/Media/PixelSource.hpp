@@ -12,6 +12,8 @@
 
 namespace tavrel {
 
+class FrameSignal;
+
 /// One picture of the screen. The surface is shared, never copied: it is read while the picture
 /// is in use, and the device side may already be drawing the next one into it.
 struct Picture {
@@ -58,19 +60,25 @@ class PixelSource {
     virtual void letGo() = 0;
 
     /// Registers a callback run on the source's queue after each new picture; returns its key.
-    virtual ObserverID observe(Callback callback) = 0;
+    ObserverID observe(Callback callback);
     /// Removes that callback; unknown keys are ignored. Once it returns the callback is not
     /// running and will not run again (called from the callback itself, it returns at once), so
     /// a callback may use its observer for as long as the observer has not forgotten it.
-    virtual void forget(ObserverID id) = 0;
+    void forget(ObserverID id);
 
     /// Runs `body` on the source's queue after the work already queued.
-    virtual void async(Callback body) = 0;
+    void async(Callback body);
     /// Runs `body` on the source's queue once `seconds` have passed on the monotonic clock.
-    virtual void asyncAfter(double seconds, Callback body) = 0;
+    void asyncAfter(double seconds, Callback body);
 
     /// Releases the device side; no callback arrives afterwards.
     virtual void close() = 0;
+
+  protected:
+    /// The queue and observers behind `observe`, `forget`, `async` and `asyncAfter`. Each source
+    /// keeps it as its last member, so that its queue finishes the work already due while the
+    /// rest of the source still exists (which a member of this base would not).
+    virtual FrameSignal& signal() = 0;
 };
 
 /// One hold of a source, let go exactly once: by `letGo`, or else when the owner ends, whichever

@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "HelperCore/Concurrency/JobFailures.hpp"
 #include "HelperPlatform/Media/H264Stream.hpp"
 
 namespace tavrel {
@@ -54,6 +55,8 @@ void ScreenFeed::warm(const ScreenGeometry& screen, double waitingS) {
                                      picture.surface->width(), picture.surface->height(), screen);
             pictures_->jpeg(*picture.surface, plan);
         } catch (...) {
+            // The first screenshot meets the same failure and answers with it.
+            JobFailures::reportCurrent("the JPEG warm-up");
         }
     }
     log_.debug([&] {

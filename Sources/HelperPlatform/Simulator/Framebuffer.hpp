@@ -36,12 +36,6 @@ class Framebuffer : public PixelSource, public std::enable_shared_from_this<Fram
     Picture pictureWaiting(double seconds) override;
     void hold() override {}
     void letGo() override {}
-    ObserverID observe(Callback callback) override { return signal_.observe(std::move(callback)); }
-    void forget(ObserverID id) override { signal_.forget(id); }
-    void async(Callback body) override { signal_.async(std::move(body)); }
-    void asyncAfter(double seconds, Callback body) override {
-        signal_.asyncAfter(seconds, std::move(body));
-    }
     /// Unregisters from every display; later pictures are none. Never fails; harmless twice.
     void close() override;
 
@@ -49,6 +43,8 @@ class Framebuffer : public PixelSource, public std::enable_shared_from_this<Fram
     std::size_t registrationCount() const;
 
   private:
+    FrameSignal& signal() override { return signal_; }
+
     struct Registration {
         foreign::Value descriptor;
         foreign::UUID uuid;

@@ -19,10 +19,11 @@ struct Outcome {
     std::string text;
 };
 
-Outcome outcome(const std::string& document, const std::function<json(const JSONMembers&)>& read) {
+Outcome outcome(const std::string& document, const std::function<json(const JSONMembers&)>& read,
+                JSONMembers::Wording wording) {
     const json parsed = json::parse(document);
     try {
-        return {read(JSONMembers(parsed, "a thing")), std::nullopt, ""};
+        return {read(JSONMembers(parsed, "a thing", wording)), std::nullopt, ""};
     } catch (const JSONMemberError& error) {
         return {std::nullopt, error.kind(), error.tagged()};
     }
@@ -43,7 +44,9 @@ TEST(JSONMembers, ReadsEachTypeAndRefusesInOneWording) {
         std::function<json(const JSONMembers&)> read;
         std::optional<json> value;
         std::string failure;  // tagged, as requests have always described it
+        JSONMembers::Wording wording = JSONMembers::Wording::typeFirst;
     };
+    constexpr auto keyFirst = JSONMembers::Wording::keyFirst;
     const std::vector<Case> cases = {
         {R"({"m":"a"})", string, json("a"), ""},
         {R"({})", string, json("absent"), ""},
@@ -86,10 +89,26 @@ TEST(JSONMembers, ReadsEachTypeAndRefusesInOneWording) {
          "[json.exception.out_of_range.403] key 'm' not found"},
         {R"([1,2])", string, std::nullopt,
          "[json.exception.type_error.302] type must be object for a thing, but is array"},
+        // The older words some documents keep, for hosts that match on them.
+        {R"({"m":"4"})", integer, std::nullopt,
+         "[json.exception.type_error.302] \"m\" must be an integer, but is string", keyFirst},
+        {R"({"m":true})", number, std::nullopt,
+         "[json.exception.type_error.302] \"m\" must be a number, but is boolean", keyFirst},
+        {R"({"m":{}})", array, std::nullopt,
+         "[json.exception.type_error.302] \"m\" must be an array, but is object", keyFirst},
+        {R"({"m":1})", string, std::nullopt,
+         "[json.exception.type_error.302] \"m\" must be a string, but is number", keyFirst},
+        {R"({"m":4.5})", integer, std::nullopt,
+         "[json.exception.out_of_range.406] number 4.5 for \"m\" is not a 64-bit integer",
+         keyFirst},
+        {R"({"n":7})", required, std::nullopt,
+         "[json.exception.out_of_range.403] key 'm' not found", keyFirst},
+        {R"([1,2])", string, std::nullopt,
+         "[json.exception.type_error.302] a thing must be an object, but is array", keyFirst},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.document);
-        const auto got = outcome(c.document, c.read);
+        const auto got = outcome(c.document, c.read, c.wording);
         EXPECT_EQ(got.value, c.value);
         EXPECT_EQ(got.text, c.failure);
     }

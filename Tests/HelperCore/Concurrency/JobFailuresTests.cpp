@@ -11,27 +11,12 @@
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Concurrency/SerialQueue.hpp"
 #include "HelperCore/Concurrency/TaskPool.hpp"
+#include "Support/JobFailureLines.hpp"
 
 namespace tavrel {
 namespace {
 
-// The lines the process-wide job log received while the test ran; standard error again after.
-struct LoggedLines {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-
-    LoggedLines() {
-        JobFailures::logTo(Log(Log::Level::error, [this](const std::string& line) {
-            std::lock_guard lock(mutex);
-            lines.push_back(line);
-        }));
-    }
-    ~LoggedLines() { JobFailures::logTo(Log(Log::Level::error)); }
-    std::vector<std::string> taken() {
-        std::lock_guard lock(mutex);
-        return lines;
-    }
-};
+using LoggedLines = testing::JobFailureLines;
 
 // Each runner of jobs nobody waits on logs what a job threw, and runs the next job all the same.
 TEST(JobFailures, AThrowingJobIsLoggedAndTheNextOneRuns) {

@@ -10,6 +10,7 @@
 
 #include "HelperCore/Concurrency/TaskGroup.hpp"
 #include "HelperCore/Concurrency/TaskPool.hpp"
+#include "Support/JobFailureLines.hpp"
 #include "Support/ThreadCensus.hpp"
 #include "Support/WaitUntil.hpp"
 
@@ -75,6 +76,22 @@ TEST(TaskGroup, WaitAllRethrowsTheFirstEscapedErrorOnce) {
     EXPECT_THROW(group.waitAll(), std::runtime_error);
     group.spawn([](std::stop_token) {});
     EXPECT_NO_THROW(group.waitAll());
+}
+
+TEST(TaskGroup, AnEscapedErrorNobodyWaitedForIsLoggedAsTheGroupEnds) {
+    testing::JobFailureLines logged;
+    {
+        TaskGroup group;
+        group.spawn([](std::stop_token) { throw std::runtime_error("child failed"); });
+    }
+    EXPECT_EQ(logged.taken(),
+              std::vector<std::string>{"[error] a job on a task group failed: child failed"});
+    {
+        TaskGroup group;
+        group.spawn([](std::stop_token) { throw std::runtime_error("child failed"); });
+        EXPECT_THROW(group.waitAll(), std::runtime_error);
+    }
+    EXPECT_EQ(logged.taken().size(), 1u) << "a collected error is not logged again";
 }
 
 TEST(TaskPool, ReusesIdleWorkersAndTrimEndsThem) {

@@ -7,6 +7,7 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/JSON.hpp"
+#include "HelperCore/Base/JSONMembers.hpp"
 #include "HelperCore/Screenshot/Screen.hpp"
 
 namespace tavrel {
@@ -153,9 +154,25 @@ TEST(Crop, ReadsAndWritesItsFourNumbers) {
     EXPECT_EQ(read.y, 2.5);
     EXPECT_EQ(read.width, 1e300);
     EXPECT_EQ(read.height, 0);
-    for (const char* bad : {R"({"x":1,"y":2,"width":3})", R"({"x":1,"y":2,"width":3,"height":"4"})",
-                            R"({"x":1,"y":2,"width":3,"height":null})", "[1,2,3,4]"})
-        EXPECT_THROW(nlohmann::json::parse(bad).get<Crop>(), nlohmann::json::exception) << bad;
+    // Hosts match on these words.
+    const struct {
+        const char* document;
+        const char* failure;
+    } bad[] = {
+        {R"({"x":1,"y":2,"width":3})", "key 'height' not found"},
+        {R"({"x":1,"y":2,"width":3,"height":null})", "key 'height' not found"},
+        {R"({"x":1,"y":2,"width":3,"height":"4"})", "\"height\" must be a number, but is string"},
+        {R"({"x":[],"y":2,"width":3,"height":4})", "\"x\" must be a number, but is array"},
+        {"[1,2,3,4]", "a crop must be an object, but is array"},
+    };
+    for (const auto& c : bad) {
+        try {
+            nlohmann::json::parse(c.document).get<Crop>();
+            ADD_FAILURE() << "read " << c.document;
+        } catch (const JSONMemberError& error) {
+            EXPECT_STREQ(error.what(), c.failure) << c.document;
+        }
+    }
 }
 
 }  // namespace

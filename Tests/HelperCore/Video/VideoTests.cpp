@@ -6,6 +6,7 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/JSON.hpp"
+#include "HelperCore/Base/JSONMembers.hpp"
 #include "HelperCore/Video/EncoderPlan.hpp"
 #include "HelperCore/Video/StreamSettings.hpp"
 
@@ -38,8 +39,11 @@ TEST(StreamSettings, RefusesMissingKeysAndNumbersOfTheWrongKind) {
         R"([30,1,1,100000])",
     };
     for (const char* text : bad)
-        EXPECT_THROW(nlohmann::json::parse(text).get<StreamSettings>(), nlohmann::json::exception)
-            << text;
+        EXPECT_THROW(nlohmann::json::parse(text).get<StreamSettings>(), JSONMemberError) << text;
+    // A whole number written with a fraction is an integer all the same.
+    EXPECT_EQ(nlohmann::json::parse(R"({"fps":30.0,"scale":0.5,"key_frame_s":2,"bitrate":2e6})")
+                  .get<StreamSettings>(),
+              good);
 }
 
 void expectRefused(const StreamSettings& settings, std::int64_t width, std::int64_t height,

@@ -4,19 +4,12 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "SimulatedPlatform/Runtime/Foreign/Object.hpp"
+#include "Support/FailureOf.hpp"
 
 namespace tavrel {
 namespace {
 
-template <class Body>
-HelperFailure failureOf(Body&& body) {
-    try {
-        body();
-    } catch (const HelperFailure& failure) {
-        return failure;
-    }
-    return HelperFailure("no failure", 0);
-}
+using tavrel::testing::failureOf;
 
 // A framework class of the test's own whose methods misbehave on purpose.
 foreign::Value misbehavingObject() {

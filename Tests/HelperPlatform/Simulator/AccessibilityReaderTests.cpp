@@ -12,6 +12,7 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperPlatform/Frameworks/Frameworks.hpp"
+#include "Support/FailureOf.hpp"
 
 using namespace tavrel;
 using foreign::Arguments;
@@ -20,16 +21,7 @@ using foreign::Value;
 
 namespace {
 
-template <class Body>
-HelperFailure failureOf(Body&& body) {
-    try {
-        body();
-    } catch (const HelperFailure& failure) {
-        return failure;
-    }
-    ADD_FAILURE() << "no failure";
-    return HelperFailure("", 0);
-}
+using tavrel::testing::failureOf;
 
 const std::string framework = Frameworks::onPlatform(Frameworks::accessibilityTranslation);
 

@@ -13,6 +13,7 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "SimulatedPlatform/Runtime/XPC/XPCService.hpp"
+#include "Support/FailureOf.hpp"
 
 using namespace tavrel;
 using foreign::Arguments;
@@ -21,16 +22,7 @@ using foreign::Value;
 
 namespace {
 
-template <class Body>
-HelperFailure failureOf(Body&& body) {
-    try {
-        body();
-    } catch (const HelperFailure& failure) {
-        return failure;
-    }
-    ADD_FAILURE() << "no failure";
-    return HelperFailure("", 0);
-}
+using tavrel::testing::failureOf;
 
 std::string keysOf(xpc_object_t dictionary) {
     std::string keys;

@@ -8,6 +8,7 @@
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperPlatform/Frameworks/Frameworks.hpp"
 #include "HelperPlatform/Support/Simulators.hpp"
+#include "Support/FailureOf.hpp"
 
 namespace tavrel {
 namespace {
@@ -26,15 +27,7 @@ class SimDeviceHandleTest : public ::testing::Test {
     }
 };
 
-template <class Body>
-HelperFailure failureOf(Body&& body) {
-    try {
-        body();
-    } catch (const HelperFailure& failure) {
-        return failure;
-    }
-    return HelperFailure("no failure", 0);
-}
+using tavrel::testing::failureOf;
 
 TEST_F(SimDeviceHandleTest, FindsOnlyTheExactUpperCaseUDID) {
     auto udid = SimulatorHome::shared().create("Exact");

@@ -65,13 +65,6 @@ class SyntheticPixelSource : public PixelSource {
         ++letGos_;
     }
 
-    ObserverID observe(Callback callback) override { return signal_.observe(std::move(callback)); }
-    void forget(ObserverID id) override { signal_.forget(id); }
-    void async(Callback body) override { signal_.async(std::move(body)); }
-    void asyncAfter(double seconds, Callback body) override {
-        signal_.asyncAfter(seconds, std::move(body));
-    }
-
     void close() override {
         stopAnimating();
         signal_.forgetAll();
@@ -187,6 +180,8 @@ class SyntheticPixelSource : public PixelSource {
     }
 
   private:
+    FrameSignal& signal() override { return signal_; }
+
     static std::uint32_t background(int y) {
         return 0xFF'20'60'A0u + static_cast<unsigned>(y % 64);
     }
