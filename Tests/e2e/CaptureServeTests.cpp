@@ -16,9 +16,9 @@
 #include <sstream>
 #include <thread>
 
-#include "HelperCore/Render/FrameFile.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
 #include "HelperCore/Video/NALUnit.hpp"
+#include "Support/FrameFiles.hpp"
 #include "Support/SimulatorHome.hpp"
 #include "Support/StreamCheck.hpp"
 #include "Support/TestClient.hpp"
@@ -234,26 +234,19 @@ TEST(CaptureServe, ScreenshotsAndStreamsMatchTheSimulatorsOwnScreen) {
 // The access units of a frame file: each frame's payload, a frame of parameter sets alone
 // joined to the picture after it as a stream carries them.
 std::vector<Bytes> framePayloads(const Bytes& file) {
-    std::size_t at = 0;
-    FrameFile::Reader reader([&](std::size_t count) {
-        const std::size_t taken = std::min(count, file.size() - at);
-        Bytes part(file.begin() + at, file.begin() + at + taken);
-        at += taken;
-        return part;
-    });
     std::vector<Bytes> payloads;
     Bytes parameterSets;
-    while (auto frame = reader.next()) {
-        const bool picture = std::ranges::any_of(AnnexB::nalUnitViews(frame->data), [](auto nal) {
+    for (auto& frame : testing::readFrames(file)) {
+        const bool picture = std::ranges::any_of(AnnexB::nalUnitViews(frame.data), [](auto nal) {
             return NALUnit::isPicture(AnnexB::type(nal));
         });
         if (!picture) {
-            parameterSets.insert(parameterSets.end(), frame->data.begin(), frame->data.end());
+            parameterSets.insert(parameterSets.end(), frame.data.begin(), frame.data.end());
             continue;
         }
-        frame->data.insert(frame->data.begin(), parameterSets.begin(), parameterSets.end());
+        frame.data.insert(frame.data.begin(), parameterSets.begin(), parameterSets.end());
         parameterSets.clear();
-        payloads.push_back(std::move(frame->data));
+        payloads.push_back(std::move(frame.data));
     }
     return payloads;
 }

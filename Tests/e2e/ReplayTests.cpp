@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "HelperCore/Render/FrameFile.hpp"
 #include "HelperCore/Replay/ReplayRing.hpp"
+#include "Support/FrameFiles.hpp"
 #include "Support/SimulatorHome.hpp"
 #include "Support/TestClient.hpp"
 #include "Support/WaitUntil.hpp"
@@ -30,19 +30,6 @@ double monotonicNow() {
 void writeFile(const std::string& path, const Bytes& bytes) {
     std::ofstream file(path, std::ios::binary);
     file.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-std::vector<FrameFile::Frame> framesOf(const Bytes& file) {
-    std::size_t at = 0;
-    FrameFile::Reader reader([&](std::size_t count) {
-        const std::size_t taken = std::min(count, file.size() - at);
-        Bytes part(file.begin() + at, file.begin() + at + taken);
-        at += taken;
-        return part;
-    });
-    std::vector<FrameFile::Frame> frames;
-    while (auto frame = reader.next()) frames.push_back(std::move(*frame));
-    return frames;
 }
 
 json probe(const std::vector<std::string>& arguments) {
@@ -93,7 +80,7 @@ TEST(Replay, TheLastSecondsRenderWithTheTouchesMadeInThem) {
     }));
     ASSERT_LT(replay.answeredAt, tapBefore + kept) << "the tap left the window before the request";
 
-    const auto frames = framesOf(replay.answer.final.blob);
+    const auto frames = testing::readFrames(replay.answer.final.blob);
     const double lastTime = frames.back().time;
     EXPECT_LE(lastTime, kept);
     EXPECT_GE(lastTime, kept - 0.5);
@@ -165,7 +152,7 @@ TEST(Replay, HoldsNoMoreThanItsBoundWhileTheScreenAnimates) {
             if (!firstReply) firstReply = now;
             ++replies;
             EXPECT_LE(answer.final.blob.size(), limit);
-            const auto frames = framesOf(answer.final.blob);
+            const auto frames = testing::readFrames(answer.final.blob);
             EXPECT_FALSE(frames.empty());
             if (!frames.empty()) {
                 EXPECT_LE(frames.back().time, 1.0);
@@ -181,24 +168,6 @@ TEST(Replay, HoldsNoMoreThanItsBoundWhileTheScreenAnimates) {
     std::cout << "resident: " << fullKiB << " KiB with the ring full, " << endKiB
               << " KiB seven seconds later\n";
     EXPECT_LT(endKiB - fullKiB, 8 * 1024);
-}
-
-TEST(Replay, AHelperWithoutOneSaysHowToTurnItOn) {
-    SimulatorHome home;
-    ServedDevice served(home, home.boot("Phone"));
-    testing::TestClient client(served.socket());
-    EXPECT_FALSE(
-        json::parse(client.ask(1, R"({"op":"hello"})", 30s).json()).contains("replay_seconds"));
-    const auto answer = client.ask(2, R"({"op":"replay"})");
-    EXPECT_EQ(answer.final.kind, FrameKind::failure);
-    EXPECT_EQ(answer.json(),
-              R"({"message":"the helper keeps no replay: start it with --replay-seconds N",)"
-              R"("status":409})");
-    // The touch log is kept all the same.
-    ASSERT_EQ(served.client({"tap", "10", "10"}).status, 0);
-    const auto touches = json::parse(client.ask(3, R"({"op":"touches"})").json())["touches"];
-    ASSERT_EQ(touches.size(), 1u);
-    EXPECT_EQ(touches[0]["kind"], "tap");
 }
 
 }  // namespace
