@@ -387,15 +387,15 @@ TEST(CaptureServe, PullingTheCableOrShuttingDownStopsTheHelper) {
 TEST(CaptureServe, LingerKeepsTheCaptureRunningAcrossQuickScreenshots) {
     SimulatorHome home;
     simctl({"plug", home.boot("Phone")});
-    CapturedDevice captured(home, "Phone", {"--linger", "2", "--log-level", "debug"});
+    CapturedDevice captured(home, "Phone", {"--linger", "8", "--log-level", "debug"});
     const std::string started = "[debug] capturing the screen of Phone";
     const std::string stopped = "[debug] no longer capturing the screen of Phone";
     ASSERT_EQ(screenshotWhenOpen(captured, home.file("0.jpg")).status, 0);
     for (int i = 1; i < 4; ++i)
         ASSERT_EQ(captured.client({"screenshot", home.file(std::to_string(i) + ".jpg")}).status, 0);
     EXPECT_EQ(occurrences(captured.process().standardError(), started), 1);
-    ASSERT_TRUE(
-        waitUntil([&] { return occurrences(captured.process().standardError(), stopped) == 1; }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return occurrences(captured.process().standardError(), stopped) == 1; }, 30s));
     EXPECT_EQ(occurrences(captured.process().standardError(), started), 1);
     // The next screenshot starts it again.
     ASSERT_EQ(captured.client({"screenshot", home.file("4.jpg")}).status, 0);
