@@ -1,12 +1,15 @@
 #include "HelperCore/Server/Router.hpp"
 
+#include <cmath>
 #include <exception>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "HelperCore/Accessibility/Accessibility.hpp"
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/JSON.hpp"
 #include "HelperCore/Concurrency/JobFailures.hpp"
+#include "HelperCore/Replay/ReplayFile.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
 
 namespace tavrel {
@@ -27,7 +30,17 @@ struct StreamConsumer {
     ~StreamConsumer() { stream.cancel(); }
 };
 
+Bytes touchesDocument(const std::vector<RecordedTouch>& touches) {
+    return bytesOf(nlohmann::json{{"touches", touches}}.dump());
+}
+
 }  // namespace
+
+Router::Router(Device& device, std::shared_ptr<TouchLog> touches,
+               std::shared_ptr<ReplayRing> replay)
+    : device_(device),
+      touches_(touches ? std::move(touches) : std::make_shared<TouchLog>()),
+      replay_(std::move(replay)) {}
 
 void Router::answer(std::uint32_t id, const Request& request, const Send& send,
                     std::stop_token stop) const {
@@ -45,6 +58,10 @@ void Router::answer(std::uint32_t id, const Request& request, const Send& send,
                 return answerHID(id, *request.asHID(), send);
             case Request::Kind::stream:
                 return answerStream(id, *request.asStream(), send, std::move(stop));
+            case Request::Kind::replay:
+                return answerReplay(id, send);
+            case Request::Kind::touches:
+                return answerTouches(id, request.touchesSince(), send);
         }
     } catch (...) {
         sendFailure(id, send);
@@ -84,7 +101,9 @@ Hello Router::hello() const {
     } catch (...) {
         reasons.push_back(HelperFailure::fromCurrentException().message());
     }
-    return Hello(coreSimulator, hid, reasons, screen, device_.source());
+    Hello hello(coreSimulator, hid, reasons, screen, device_.source());
+    if (replay_) hello.replaySeconds = std::llround(replay_->seconds());
+    return hello;
 }
 
 void Router::answerHello(std::uint32_t id, const Send& send) const {
@@ -114,6 +133,8 @@ void Router::answerHID(std::uint32_t id, const std::vector<HIDEvent>& events,
     const auto driver = device_.input();
     // Translated under the driver's lock, sent outside it.
     const auto steps = driver->steps(events);
+    // Logged as the driver now sees the fingers, also should a send below fail.
+    touches_->record(events, driver->screen(), Moment::now());
     for (const auto& step : steps) driver->transport()->send(step);
     send(Frame{FrameKind::reply, id, emptyObject(), {}});
 }
@@ -132,6 +153,33 @@ void Router::answerStream(std::uint32_t id, const StreamSettings& settings, cons
         if (behind) consumer.stream.requestRefresh();
     }
     send(Frame{FrameKind::reply, id, emptyObject(), {}});
+}
+
+}  // namespace tavrel
+
+namespace tavrel {
+
+void Router::answerReplay(std::uint32_t id, const Send& send) const {
+    if (!replay_) {
+        throw HelperFailure("the helper keeps no replay: start it with --replay-seconds N", 409);
+    }
+    Bytes json;
+    Bytes file;
+    {
+        // One file is made at a time: each is a copy of the whole ring, and many clients asking
+        // at once would otherwise hold as many copies while they are being made.
+        std::lock_guard making(replayMaking_);
+        const Moment now = Moment::now();
+        const auto window = replay_->window(now.monoS);
+        if (window.units.empty()) throw HelperFailure("the replay holds no pictures yet", 409);
+        json = touchesDocument(touches_->relativeTo(window.origin, now));
+        file = ReplayFile::encode(window);
+    }
+    send(Frame{FrameKind::reply, id, std::move(json), std::move(file)});
+}
+
+void Router::answerTouches(std::uint32_t id, std::optional<double> since, const Send& send) const {
+    send(Frame{FrameKind::reply, id, touchesDocument(touches_->since(since, Moment::now())), {}});
 }
 
 }  // namespace tavrel

@@ -2,8 +2,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <stop_token>
 
+#include "HelperCore/Replay/ReplayRing.hpp"
+#include "HelperCore/Replay/TouchLog.hpp"
 #include "HelperCore/Server/Device.hpp"
 #include "HelperCore/Server/Requests.hpp"
 #include "HelperCore/Server/Wire.hpp"
@@ -16,14 +20,17 @@ namespace tavrel {
 /// is followed by an attempted `failure`.
 ///
 /// Threads: one router serves every connection; `answer` runs concurrently in any number of
-/// tasks and adds no locking of its own (the device serialises what it must).
+/// tasks; it makes replay files one at a time, and the device serialises what it must.
 class Router {
   public:
     /// Writes one frame to the client; may throw (the client is gone). False when a stream
     /// chunk was left out because the client is behind.
     using Send = std::function<bool(const Frame&)>;
 
-    explicit Router(Device& device) : device_(device) {}
+    /// `touches` keeps what input requests inject (a log of its own when null); `replay` is the
+    /// screen's last seconds, null when the helper keeps none.
+    explicit Router(Device& device, std::shared_ptr<TouchLog> touches = nullptr,
+                    std::shared_ptr<ReplayRing> replay = nullptr);
 
     /// Answers through `send`; never throws. `stop` is the answering task's cancellation: it
     /// ends a running stream (the device stops producing it). A stream whose chunk is left out
@@ -54,8 +61,13 @@ class Router {
     void answerHID(std::uint32_t id, const std::vector<HIDEvent>& events, const Send& send) const;
     void answerStream(std::uint32_t id, const StreamSettings& settings, const Send& send,
                       std::stop_token stop) const;
+    void answerReplay(std::uint32_t id, const Send& send) const;
+    void answerTouches(std::uint32_t id, std::optional<double> since, const Send& send) const;
 
     Device& device_;
+    const std::shared_ptr<TouchLog> touches_;
+    const std::shared_ptr<ReplayRing> replay_;
+    mutable std::mutex replayMaking_;
 };
 
 }  // namespace tavrel

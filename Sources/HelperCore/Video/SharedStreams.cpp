@@ -4,8 +4,7 @@
 
 namespace tavrel {
 
-AsyncStream<Bytes> SharedStreams::subscribe(const EncoderPlan& plan,
-                                            const SharedStream::Open& open) {
+AsyncStream<Bytes> SharedStreams::subscribe(const Key& key, const SharedStream::Open& open) {
     for (;;) {
         std::shared_ptr<SharedStream> stream;
         bool opening = false;
@@ -13,7 +12,7 @@ AsyncStream<Bytes> SharedStreams::subscribe(const EncoderPlan& plan,
             std::lock_guard lock(mutex_);
             prune();
             const auto found = std::ranges::find_if(
-                streams_, [&](const auto& entry) { return entry.first == plan; });
+                streams_, [&](const auto& entry) { return entry.first == key; });
             if (found != streams_.end()) stream = found->second.lock();
             if (!stream || stream->state() == SharedStream::State::stopping ||
                 stream->state() == SharedStream::State::ended) {
@@ -22,7 +21,7 @@ AsyncStream<Bytes> SharedStreams::subscribe(const EncoderPlan& plan,
                 if (found != streams_.end()) {
                     found->second = stream;
                 } else {
-                    streams_.emplace_back(plan, stream);
+                    streams_.emplace_back(key, stream);
                 }
             }
         }

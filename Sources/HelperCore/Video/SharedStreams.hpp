@@ -23,9 +23,20 @@ class SharedStreams {
   public:
     explicit SharedStreams(SharedStream::Limits limits = {}) : limits_(limits) {}
 
-    /// A subscriber's stream of the shared stream for `plan`, opening it with `open` when none
+    /// What makes two streams the same pictures: the plan and whether a still screen gets idle
+    /// key frames.
+    struct Key {
+        EncoderPlan plan;
+        bool idleKeyFrames = false;
+        bool operator==(const Key&) const = default;
+    };
+
+    /// A subscriber's stream of the shared stream for `key`, opening it with `open` when none
     /// runs. Throws what opening throws.
-    AsyncStream<Bytes> subscribe(const EncoderPlan& plan, const SharedStream::Open& open);
+    AsyncStream<Bytes> subscribe(const Key& key, const SharedStream::Open& open);
+    AsyncStream<Bytes> subscribe(const EncoderPlan& plan, const SharedStream::Open& open) {
+        return subscribe(Key{plan}, open);
+    }
 
     /// Shared streams with subscribers (running or being opened).
     std::size_t running() const;
@@ -36,7 +47,7 @@ class SharedStreams {
 
     const SharedStream::Limits limits_;
     mutable std::mutex mutex_;
-    std::vector<std::pair<EncoderPlan, std::weak_ptr<SharedStream>>> streams_;
+    std::vector<std::pair<Key, std::weak_ptr<SharedStream>>> streams_;
 };
 
 }  // namespace tavrel

@@ -33,11 +33,13 @@ AsyncStream<Bytes> ScreenFeed::stream(const StreamSettings& settings) {
     const auto picture = source_->pictureWaiting(firstPictureS_);
     const auto plan =
         EncoderPlan::make(settings, picture.surface->width(), picture.surface->height());
-    return streams_.subscribe(plan, [&] {
+    // Idle key frames follow the settings, else the feed's own choice.
+    const bool idleKeyFrames = settings.idleKeyFrames.value_or(idleKeyFrames_);
+    return streams_.subscribe({plan, idleKeyFrames}, [&] {
         AsyncStream<Bytes> units;
         units
-            .adopt(H264Stream::make(source_, pictures_, settings, idleKeyFrames_, firstPictureS_,
-                                    log_))
+            .adopt(
+                H264Stream::make(source_, pictures_, settings, idleKeyFrames, firstPictureS_, log_))
             .units(units);
         return units;
     });

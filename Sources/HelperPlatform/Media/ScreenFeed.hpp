@@ -29,7 +29,8 @@ class ScreenFeed {
     JPEG screenshot(const ScreenshotRequest& request, const ScreenGeometry& screen);
 
     /// A live stream, producing at once; each value is one Annex B access unit, the first a key
-    /// frame. Streams whose settings come to the same encoder plan share one encoder. The stream
+    /// frame. Streams whose settings come to the same encoder plan and idle key frames share one
+    /// encoder; idle key frames follow the settings, else the feed's own choice. The stream
     /// ends with a failure when encoding fails; cancelling the last one of an encoder stops it
     /// and lets the source go. Throws when the stream cannot be started.
     AsyncStream<Bytes> stream(const StreamSettings& settings);

@@ -224,6 +224,9 @@ TEST(SharedStream, PlansThatDifferKeepEncodersOfTheirOwn) {
     encoders.made[1]->send(true, 9);
     for (const auto* a : {&a1, &a2}) EXPECT_EQ(take(*a), (Seen{8, true}));
     for (const auto* b : {&b1, &b2}) EXPECT_EQ(take(*b), (Seen{9, true}));
+    // A still screen's idle key frames change the pictures too.
+    const auto idle = streams.subscribe({plan, true}, encoders.opener());
+    EXPECT_EQ(encoders.count(), 3U);
 }
 
 TEST(SharedStream, AFailingEncoderEndsEverySubscriberWithItsFailure) {

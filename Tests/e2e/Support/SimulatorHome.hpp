@@ -38,6 +38,7 @@ class SimulatorHome {
 /// SIGTERM when it goes.
 class ServedDevice {
   public:
+    /// `moreArguments` go after the usual ones.
     ServedDevice(SimulatorHome& home, const std::string& udid, const std::string& hid = "auto",
                  const std::string& socketName = "helper.sock",
                  const std::vector<std::string>& moreArguments = {});
