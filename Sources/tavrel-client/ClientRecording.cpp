@@ -118,7 +118,7 @@ void record(ClientSocket& socket, const std::string& socketPath, const RecordCom
     }
     out << nlohmann::json{{"file", command.file},
                           {"frames", count},
-                          {"job", jobFile},
+                          {"job", std::filesystem::absolute(jobFile).string()},
                           {"started_at", std::round(startedAt * 1000) / 1000},
                           {"touches", job["touches"].size()}}
                .dump()
