@@ -1,5 +1,6 @@
 #include "HelperCore/Commands/Arguments.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 
@@ -53,6 +54,8 @@ Command Command::parse(const std::vector<std::string>& arguments) {
         if (const auto text = takeFlag(flags, "parent-pid")) options.parentPid = pid(*text);
         if (const auto text = takeFlag(flags, "idle-key-frames"))
             options.idleKeyFrames = onOff(*text);
+        if (const auto text = takeFlag(flags, "replay-seconds"))
+            options.replaySeconds = replaySeconds(*text);
         if (const auto text = takeFlag(flags, "log-level")) options.logLevel = logLevel(*text);
         refuseLeftovers(flags);
         return {std::move(options)};
@@ -119,6 +122,23 @@ bool Command::onOff(std::string_view text) {
     if (text == "on") return true;
     if (text == "off") return false;
     refuse("--idle-key-frames is on or off, not " + std::string(text));
+}
+
+std::int64_t Command::replaySeconds(std::string_view text) {
+    std::int64_t value = -1;
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos) {
+        // Leading zeros dropped, three digits at most: no run of digits overflows on its way.
+        std::string_view digits = text.substr(std::min(text.find_first_not_of('0'), text.size()));
+        if (digits.empty())
+            value = 0;
+        else if (digits.size() <= 3)
+            std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    }
+    if (value < 0 || value > mostReplaySeconds) {
+        refuse("--replay-seconds is a whole number 0 to " + std::to_string(mostReplaySeconds) +
+               ", not " + std::string(text));
+    }
+    return value;
 }
 
 Log::Level Command::logLevel(std::string_view text) {

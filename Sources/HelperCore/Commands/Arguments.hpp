@@ -32,6 +32,8 @@ struct ServeOptions {
     std::optional<std::int32_t> parentPid;
     bool idleKeyFrames = true;
     Log::Level logLevel = Log::Level::info;
+    /// Seconds of the screen kept for a replay; 0 keeps none.
+    std::int64_t replaySeconds = 0;
 
     bool operator==(const ServeOptions&) const = default;
 };
@@ -64,7 +66,7 @@ struct Command {
         "usage: tavrel-helper version\n"
         "       tavrel-helper serve --udid UDID --socket PATH [--parent-pid PID] "
         "[--hid auto|dtuhid|indigo]\n"
-        "                           [--idle-key-frames on|off] "
+        "                           [--idle-key-frames on|off] [--replay-seconds N] "
         "[--log-level debug|info|warning|error]\n"
         "       tavrel-helper self-check --udid UDID [--hid auto|dtuhid|indigo]\n"
         "       tavrel-helper render --job PATH\n"
@@ -72,7 +74,7 @@ struct Command {
         "--height-px N --scale N\n"
         "                             [--capture-id ID] [--reference PATH] [--parent-pid PID] "
         "[--wait SECONDS] [--linger SECONDS]\n"
-        "                             [--idle-key-frames on|off] "
+        "                             [--idle-key-frames on|off] [--replay-seconds N] "
         "[--log-level debug|info|warning|error]";
 
     /// `arguments` are the process arguments after the program path. Throws `HelperFailure`
@@ -88,6 +90,10 @@ struct Command {
     static std::int32_t pid(std::string_view text);
     /// `--idle-key-frames`: exactly "on" or "off".
     static bool onOff(std::string_view text);
+    /// `--replay-seconds`: a whole number of seconds, written in decimal digits alone, from 0
+    /// to `mostReplaySeconds`.
+    static std::int64_t replaySeconds(std::string_view text);
+    static constexpr std::int64_t mostReplaySeconds = 120;
     static Log::Level logLevel(std::string_view text);
 };
 

@@ -74,6 +74,9 @@ CaptureOptions CaptureOptions::take(CommandFlags& flags) {
     if (const auto text = takeFlag(flags, "idle-key-frames")) {
         options.idleKeyFrames = Command::onOff(*text);
     }
+    if (const auto text = takeFlag(flags, "replay-seconds")) {
+        options.replaySeconds = Command::replaySeconds(*text);
+    }
     options.waitS = seconds(flags, "wait", defaultWaitS, waitRangeLow, waitRangeHigh);
     options.lingerS = seconds(flags, "linger", defaultLingerS, lingerRangeLow, lingerRangeHigh);
     if (const auto text = takeFlag(flags, "log-level")) options.logLevel = Command::logLevel(*text);

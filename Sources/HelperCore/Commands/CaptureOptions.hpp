@@ -40,6 +40,8 @@ struct CaptureOptions {
     double waitS = defaultWaitS;
     double lingerS = defaultLingerS;
     Log::Level logLevel = Log::Level::info;
+    /// Seconds of the screen kept for a replay; 0 keeps none.
+    std::int64_t replaySeconds = 0;
 
     bool operator==(const CaptureOptions&) const = default;
 

@@ -25,6 +25,7 @@ struct Raw {
     std::optional<double> scale;
     std::optional<double> keyFrameS;
     std::optional<std::int64_t> bitrate;
+    std::optional<double> since;
 };
 
 std::optional<Crop> cropAt(const JSONMembers& members, const char* key) {
@@ -85,6 +86,7 @@ Raw read(std::span<const std::uint8_t> bytes) {
     raw.scale = members.number("scale");
     raw.keyFrameS = members.number("key_frame_s");
     raw.bitrate = members.integer("bitrate");
+    raw.since = members.number("since");
     return raw;
 }
 
@@ -105,6 +107,8 @@ Request Request::decode(std::span<const std::uint8_t> bytes) {
     if (op == "hello") return hello();
     if (op == "describe") return describe();
     if (op == "accessibility") return accessibility();
+    if (op == "replay") return replay();
+    if (op == "touches") return touches(raw.since);
     if (op == "screenshot") {
         ScreenshotRequest request;
         if (raw.maxWidth) request.maxWidth = *raw.maxWidth;
@@ -135,6 +139,10 @@ std::string_view Request::op() const noexcept {
             return "describe";
         case Kind::accessibility:
             return "accessibility";
+        case Kind::replay:
+            return "replay";
+        case Kind::touches:
+            return "touches";
     }
     return "none";
 }
@@ -167,6 +175,7 @@ void to_json(json& object, const Hello& hello) {
     object["reasons"] = hello.reasons;
     object["screen"] = hello.screen;
     object["source"] = textOrNull(hello.source);
+    if (hello.replaySeconds) object["replay_seconds"] = *hello.replaySeconds;
 }
 
 void to_json(json& object, const ImageSize& size) {

@@ -23,7 +23,7 @@ namespace tavrel {
 /// request is carried out, so that the failure names the setting at fault.
 class Request {
   public:
-    enum class Kind { screenshot, hid, stream, hello, describe, accessibility };
+    enum class Kind { screenshot, hid, stream, hello, describe, accessibility, replay, touches };
 
     static Request screenshot(ScreenshotRequest request) {
         return Request(Kind::screenshot, request);
@@ -35,6 +35,12 @@ class Request {
     static Request hello() { return Request(Kind::hello, std::monostate{}); }
     static Request describe() { return Request(Kind::describe, std::monostate{}); }
     static Request accessibility() { return Request(Kind::accessibility, std::monostate{}); }
+    static Request replay() { return Request(Kind::replay, std::monostate{}); }
+    /// The touches injected at or after `since` (seconds since the Unix epoch); all kept ones
+    /// without it.
+    static Request touches(std::optional<double> since) {
+        return Request(Kind::touches, TouchesSince{since});
+    }
 
     /// Reads a request frame's JSON part. Throws `HelperFailure` 400: "a request that is not
     /// one: {error}" when the bytes are not a readable request document (any member of the
@@ -58,12 +64,21 @@ class Request {
         return std::get_if<std::vector<HIDEvent>>(&payload_);
     }
     const StreamSettings* asStream() const { return std::get_if<StreamSettings>(&payload_); }
+    /// The "since" of a touches request: nothing when it asks for all.
+    std::optional<double> touchesSince() const {
+        const auto* touches = std::get_if<TouchesSince>(&payload_);
+        return touches ? touches->since : std::nullopt;
+    }
 
     bool operator==(const Request&) const = default;
 
   private:
-    using Payload =
-        std::variant<std::monostate, ScreenshotRequest, std::vector<HIDEvent>, StreamSettings>;
+    struct TouchesSince {
+        std::optional<double> since;
+        bool operator==(const TouchesSince&) const = default;
+    };
+    using Payload = std::variant<std::monostate, ScreenshotRequest, std::vector<HIDEvent>,
+                                 StreamSettings, TouchesSince>;
 
     Request(Kind kind, Payload payload) : kind_(kind), payload_(std::move(payload)) {}
 
@@ -88,6 +103,9 @@ struct Hello {
     std::vector<std::string> reasons;
     ScreenGeometry screen;
     std::optional<std::string> source;
+    /// How many seconds of the screen the helper keeps for a replay; written only when it
+    /// keeps some, so a hello of a helper without one reads as it always did.
+    std::optional<std::int64_t> replaySeconds;
 
     bool operator==(const Hello&) const = default;
 };

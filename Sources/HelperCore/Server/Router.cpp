@@ -1,11 +1,14 @@
 #include "HelperCore/Server/Router.hpp"
 
+#include <cmath>
 #include <exception>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "HelperCore/Accessibility/Accessibility.hpp"
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/JSON.hpp"
+#include "HelperCore/Replay/ReplayFile.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
 #include "HelperCore/Video/NALUnit.hpp"
 
@@ -34,7 +37,17 @@ struct StreamConsumer {
     ~StreamConsumer() { stream.cancel(); }
 };
 
+Bytes touchesDocument(const std::vector<RecordedTouch>& touches) {
+    return bytesOf(nlohmann::json{{"touches", touches}}.dump());
+}
+
 }  // namespace
+
+Router::Router(Device& device, std::shared_ptr<TouchLog> touches,
+               std::shared_ptr<ReplayRing> replay)
+    : device_(device),
+      touches_(touches ? std::move(touches) : std::make_shared<TouchLog>()),
+      replay_(std::move(replay)) {}
 
 void Router::answer(std::uint32_t id, const Request& request, const Send& send,
                     std::stop_token stop) const {
@@ -52,6 +65,10 @@ void Router::answer(std::uint32_t id, const Request& request, const Send& send,
                 return answerHID(id, *request.asHID(), send);
             case Request::Kind::stream:
                 return answerStream(id, *request.asStream(), send, std::move(stop));
+            case Request::Kind::replay:
+                return answerReplay(id, send);
+            case Request::Kind::touches:
+                return answerTouches(id, request.touchesSince(), send);
         }
     } catch (...) {
         sendFailure(id, send);
@@ -88,7 +105,9 @@ Hello Router::hello() const {
     } catch (...) {
         reasons.push_back(HelperFailure::fromCurrentException().message());
     }
-    return Hello(coreSimulator, hid, reasons, screen, device_.source());
+    Hello hello(coreSimulator, hid, reasons, screen, device_.source());
+    if (replay_) hello.replaySeconds = std::llround(replay_->seconds());
+    return hello;
 }
 
 void Router::answerHello(std::uint32_t id, const Send& send) const {
@@ -118,6 +137,8 @@ void Router::answerHID(std::uint32_t id, const std::vector<HIDEvent>& events,
     const auto driver = device_.input();
     // Translated under the driver's lock, sent outside it.
     const auto steps = driver->steps(events);
+    // Logged as the driver now sees the fingers, also should a send below fail.
+    touches_->record(events, driver->screen(), Moment::now());
     for (const auto& step : steps) driver->transport()->send(step);
     send(Frame{FrameKind::reply, id, emptyObject(), {}});
 }
@@ -136,6 +157,25 @@ void Router::answerStream(std::uint32_t id, const StreamSettings& settings, cons
         if (behind) consumer.stream.requestRefresh();
     }
     send(Frame{FrameKind::reply, id, emptyObject(), {}});
+}
+
+}  // namespace tavrel
+
+namespace tavrel {
+
+void Router::answerReplay(std::uint32_t id, const Send& send) const {
+    if (!replay_) {
+        throw HelperFailure("the helper keeps no replay: start it with --replay-seconds N", 409);
+    }
+    const Moment now = Moment::now();
+    const auto window = replay_->window(now.monoS);
+    if (window.units.empty()) throw HelperFailure("the replay holds no pictures yet", 409);
+    Bytes json = touchesDocument(touches_->relativeTo(window.origin, now));
+    send(Frame{FrameKind::reply, id, std::move(json), ReplayFile::encode(window)});
+}
+
+void Router::answerTouches(std::uint32_t id, std::optional<double> since, const Send& send) const {
+    send(Frame{FrameKind::reply, id, touchesDocument(touches_->since(since, Moment::now())), {}});
 }
 
 }  // namespace tavrel

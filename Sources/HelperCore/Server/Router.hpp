@@ -2,8 +2,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stop_token>
 
+#include "HelperCore/Replay/ReplayRing.hpp"
+#include "HelperCore/Replay/TouchLog.hpp"
 #include "HelperCore/Server/Device.hpp"
 #include "HelperCore/Server/Requests.hpp"
 #include "HelperCore/Server/Wire.hpp"
@@ -23,7 +26,10 @@ class Router {
     /// chunk was left out because the client is behind.
     using Send = std::function<bool(const Frame&)>;
 
-    explicit Router(Device& device) : device_(device) {}
+    /// `touches` keeps what input requests inject (a log of its own when null); `replay` is the
+    /// screen's last seconds, null when the helper keeps none.
+    explicit Router(Device& device, std::shared_ptr<TouchLog> touches = nullptr,
+                    std::shared_ptr<ReplayRing> replay = nullptr);
 
     /// Answers through `send`; never throws. `stop` is the answering task's cancellation: it
     /// ends a running stream (the device stops producing it). A stream whose chunk is left out
@@ -54,8 +60,12 @@ class Router {
     void answerHID(std::uint32_t id, const std::vector<HIDEvent>& events, const Send& send) const;
     void answerStream(std::uint32_t id, const StreamSettings& settings, const Send& send,
                       std::stop_token stop) const;
+    void answerReplay(std::uint32_t id, const Send& send) const;
+    void answerTouches(std::uint32_t id, std::optional<double> since, const Send& send) const;
 
     Device& device_;
+    const std::shared_ptr<TouchLog> touches_;
+    const std::shared_ptr<ReplayRing> replay_;
 };
 
 }  // namespace tavrel

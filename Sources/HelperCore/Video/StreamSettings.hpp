@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <nlohmann/json_fwd.hpp>
+#include <optional>
 
 namespace tavrel {
 
@@ -15,6 +16,9 @@ struct StreamSettings {
     double keyFrameS = 0;
     /// Average bits per second.
     std::int64_t bitrate = 0;
+    /// Whether a still screen is sent again as key frames; nothing leaves it to the device's
+    /// own setting. Never on the wire: the helper's own streams set it.
+    std::optional<bool> idleKeyFrames = std::nullopt;
 
     bool operator==(const StreamSettings&) const = default;
 };

@@ -24,6 +24,7 @@ void serveCapture(const CaptureOptions& options) {
     ServeLoopOptions loop;
     loop.socket = options.socket;
     loop.parentPid = options.parentPid;
+    loop.replaySeconds = options.replaySeconds;
     loop.startWarming = [&served] { served.startWarming(); };
     loop.gone = [&served]() -> std::optional<std::string> {
         if (served.connected()) return std::nullopt;

@@ -27,7 +27,9 @@ JPEG ScreenFeed::screenshot(const ScreenshotRequest& request, const ScreenGeomet
 AsyncStream<Bytes> ScreenFeed::stream(const StreamSettings& settings) {
     AsyncStream<Bytes> units;
     units
-        .adopt(H264Stream::make(source_, pictures_, settings, idleKeyFrames_, firstPictureS_, log_))
+        .adopt(H264Stream::make(source_, pictures_, settings,
+                                settings.idleKeyFrames.value_or(idleKeyFrames_), firstPictureS_,
+                                log_))
         .units(units);
     return units;
 }

@@ -29,7 +29,8 @@ class ScreenFeed {
 
     /// A live stream, producing at once; each value is one Annex B access unit. The stream ends
     /// with a failure when encoding fails; cancelling it stops the encoder and lets the source
-    /// go. Throws when the stream cannot be started.
+    /// go. Throws when the stream cannot be started. Idle key frames follow the settings, else
+    /// the feed's own choice.
     AsyncStream<Bytes> stream(const StreamSettings& settings);
 
     /// Runs a small screenshot and one throw-away H.264 frame in parallel so that the first

@@ -13,6 +13,7 @@
 #include "HelperCore/Concurrency/RepeatingTimer.hpp"
 #include "HelperCore/Concurrency/SerialQueue.hpp"
 #include "HelperPlatform/Server/FreedMemory.hpp"
+#include "HelperPlatform/Server/ReplayRecorder.hpp"
 #include "HelperPlatform/Server/SignalWatcher.hpp"
 #include "HelperPlatform/Server/SocketServer.hpp"
 
@@ -37,6 +38,13 @@ void serve(Device& device, const ServeLoopOptions& options, const Log& log) {
 
     auto main = SerialQueue::onCallingThread("tavrel.main");
     std::unique_ptr<SocketServer> server;
+    std::shared_ptr<ReplayRing> replay;
+    if (options.replaySeconds > 0) {
+        const auto settings = ReplayRecorder::settings();
+        replay = std::make_shared<ReplayRing>(
+            static_cast<double>(options.replaySeconds),
+            ReplayRing::limitFor(settings.bitrate, options.replaySeconds));
+    }
     // Every stop runs on the main queue, so at most one runs, and it runs to the exit; the queue
     // runs only once the server is made.
     auto stop = [&](const std::string& reason) {
@@ -52,7 +60,8 @@ void serve(Device& device, const ServeLoopOptions& options, const Log& log) {
         signals = std::make_unique<SignalWatcher>(
             *main, std::initializer_list<int>{SIGTERM, SIGINT},
             [&](int signal) { stop("signal " + std::to_string(signal)); });
-        server = std::make_unique<SocketServer>(options.socket, device, log);
+        server = std::make_unique<SocketServer>(options.socket, device, log, TaskPool::shared(),
+                                                Connection::Limits{}, replay);
         server->start();
     } catch (const std::exception& error) {
         server.reset();  // a listener made but not served removes its socket file
@@ -67,6 +76,16 @@ void serve(Device& device, const ServeLoopOptions& options, const Log& log) {
             // Requests make what they need themselves; only the first ones wait longer.
             log.warning("not warming the device up: " + HelperFailure::from(error).message());
         }
+    }
+
+    std::unique_ptr<ReplayRecorder> recorder;
+    if (replay) {
+        recorder = std::make_unique<ReplayRecorder>(device, replay, log);
+        recorder->start();
+        log.info([&] {
+            return "keeping the last " + std::to_string(options.replaySeconds) +
+                   " seconds of the screen for a replay";
+        });
     }
 
     RepeatingTimer watch(*main, std::chrono::seconds(1), std::chrono::seconds(1), [&] {

@@ -25,6 +25,8 @@ struct ServeLoopOptions {
     std::function<std::optional<std::string>()> gone;
     /// Releases the device before the process ends; called on the main queue.
     std::function<void()> closes;
+    /// Seconds of the screen kept for a replay; 0 keeps none.
+    std::int64_t replaySeconds = 0;
 };
 
 /// Serves `device` on the socket until SIGTERM or SIGINT, the end of the parent process or the

@@ -122,9 +122,9 @@ class SocketServer::Client : public FrameSink {
 };
 
 SocketServer::SocketServer(const std::string& path, Device& device, Log log, TaskPool& pool,
-                           Connection::Limits limits)
+                           Connection::Limits limits, std::shared_ptr<ReplayRing> replay)
     : listener_(path),
-      router_(device),
+      router_(device, nullptr, std::move(replay)),
       log_(std::move(log)),
       pool_(pool),
       limits_(std::move(limits)),

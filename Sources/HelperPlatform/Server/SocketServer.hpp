@@ -35,9 +35,11 @@ class SocketServer {
   public:
     enum class State { created, running, stopped };
 
-    /// Listens at once; throws the listener's `HelperFailure`.
+    /// Listens at once; throws the listener's `HelperFailure`. `replay` is the screen's last
+    /// seconds when the helper keeps them.
     SocketServer(const std::string& path, Device& device, Log log,
-                 TaskPool& pool = TaskPool::shared(), Connection::Limits limits = {});
+                 TaskPool& pool = TaskPool::shared(), Connection::Limits limits = {},
+                 std::shared_ptr<ReplayRing> replay = nullptr);
     ~SocketServer();
     SocketServer(const SocketServer&) = delete;
     SocketServer& operator=(const SocketServer&) = delete;

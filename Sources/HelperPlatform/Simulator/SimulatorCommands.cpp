@@ -33,6 +33,7 @@ void serveSimulator(const ServeOptions& options) {
         });
     };
     loop.parentPid = options.parentPid;
+    loop.replaySeconds = options.replaySeconds;
     loop.startWarming = [&served] { served.startWarming(); };
     loop.gone = [&served]() -> std::optional<std::string> {
         if (served.booted()) return std::nullopt;

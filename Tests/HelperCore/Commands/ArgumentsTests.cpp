@@ -51,11 +51,13 @@ TEST(CommandUsage, LinesUpTheProgramNameAndTheContinuations) {
         const char* text;
     };
     const Continuation continuations[] = {
-        {2, 1, "[--idle-key-frames on|off] [--log-level debug|info|warning|error]"},
+        {2, 1,
+         "[--idle-key-frames on|off] [--replay-seconds N] [--log-level debug|info|warning|error]"},
         {6, 5,
          "[--capture-id ID] [--reference PATH] [--parent-pid PID] [--wait SECONDS] "
          "[--linger SECONDS]"},
-        {7, 5, "[--idle-key-frames on|off] [--log-level debug|info|warning|error]"},
+        {7, 5,
+         "[--idle-key-frames on|off] [--replay-seconds N] [--log-level debug|info|warning|error]"},
     };
     for (const auto& c : continuations) {
         const auto column = usageLines[c.above].find("--udid");
@@ -111,6 +113,14 @@ TEST(CommandParse, RefusesWithTheExactMessage) {
         {{"serve", "--udid", "A", "--socket", "/s", "--parent-pid", "1"}, "not a pid: 1"},
         {{"serve", "--udid", "A", "--socket", "/s", "--idle-key-frames", "yes"},
          "--idle-key-frames is on or off, not yes"},
+        {{"serve", "--udid", "A", "--socket", "/s", "--replay-seconds", "121"},
+         "--replay-seconds is a whole number 0 to 120, not 121"},
+        {{"serve", "--udid", "A", "--socket", "/s", "--replay-seconds", "2.5"},
+         "--replay-seconds is a whole number 0 to 120, not 2.5"},
+        {captureWith({"--replay-seconds", "-1"}),
+         "--replay-seconds is a whole number 0 to 120, not -1"},
+        {{"self-check", "--udid", "A", "--replay-seconds", "5"},
+         plusUsage("not a flag here: --replay-seconds")},
         {{"serve", "--udid", "A", "--socket", "/s", "--log-level", "Info"},
          "not a log level: Info"},
         {{"serve", "--udid", "A", "--socket", "/s", "--wait", "3"},
@@ -208,6 +218,9 @@ TEST(CommandParse, ReadsEveryCommand) {
         {{"serve", "--udid", "A", "--socket", "--hid", "--udid", "B", "--hid", "indigo",
           "--parent-pid", "+42", "--idle-key-frames", "off", "--log-level", "debug"},
          {fullServe}},
+        {{"serve", "--socket", "/s", "--udid", "A", "--replay-seconds", "30"},
+         {ServeOptions{DeviceOptions{"A", Preference::automatic}, "/s", std::nullopt, true,
+                       Log::Level::info, 30}}},
         {{"self-check", "--udid", "A", "--hid", "dtuhid"},
          {Command::SelfCheck{DeviceOptions{"A", Preference::dtuhid}}}},
         {{"render", "--job", "/no/such/job.json"}, {Command::Render{"/no/such/job.json"}}},
@@ -249,6 +262,55 @@ TEST(CommandParse, ReadsEveryCommand) {
     EXPECT_EQ(plainCapture.waitS, 15);
     EXPECT_EQ(plainCapture.lingerS, 30);
     EXPECT_TRUE(plainCapture.idleKeyFrames);
+    EXPECT_EQ(plainCapture.replaySeconds, 0);
+    auto replayCapture = plainCapture;
+    replayCapture.replaySeconds = 120;
+    EXPECT_EQ(
+        Command::parse({"capture", "--udid", "U", "--name", "N", "--socket", "/s", "--width-px",
+                        "750", "--height-px", "1334", "--scale", "2", "--replay-seconds", "120"}),
+        Command{replayCapture});
+}
+
+TEST(CommandReplaySeconds, AcceptsOnlyWholeSecondsUpToTwoMinutes) {
+    struct Case {
+        const char* text;
+        std::int64_t seconds;  // -1: refused
+    };
+    const Case cases[] = {
+        {"0", 0},
+        {"1", 1},
+        {"120", 120},
+        {"030", 30},
+        {"0000", 0},
+        {"121", -1},
+        {"1000", -1},
+        {"-1", -1},
+        {"+5", -1},
+        {"2.0", -1},
+        {"", -1},
+        {" 5", -1},
+        {"5 ", -1},
+        {"1e2", -1},
+        {"0x10", -1},
+        {"ten", -1},
+        {"00000000000000000000121", -1},
+        {"99999999999999999999", -1},
+    };
+    for (const auto& c : cases) {
+        if (c.seconds >= 0) {
+            EXPECT_EQ(Command::replaySeconds(c.text), c.seconds) << c.text;
+            continue;
+        }
+        try {
+            Command::replaySeconds(c.text);
+            ADD_FAILURE() << "accepted " << c.text;
+        } catch (const HelperFailure& failure) {
+            EXPECT_EQ(failure,
+                      HelperFailure(
+                          std::string("--replay-seconds is a whole number 0 to 120, not ") + c.text,
+                          400));
+        }
+    }
 }
 
 TEST(CommandPid, AcceptsOnlySigned32BitIdsOfTwoOrMore) {

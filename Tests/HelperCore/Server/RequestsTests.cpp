@@ -42,6 +42,11 @@ TEST(RequestDecode, ReadsEveryKindWithItsDefaults) {
         {R"({"op":"hello"})", Request::hello(), true},
         {R"({"op":"describe"})", Request::describe(), false},
         {R"({"op":"accessibility","quality":1})", Request::accessibility(), false},
+        {R"({"op":"replay"})", Request::replay(), false},
+        {R"({"op":"touches"})", Request::touches(std::nullopt), false},
+        {R"({"op":"touches","since":null})", Request::touches(std::nullopt), false},
+        {R"({"op":"touches","since":1765324800.25})", Request::touches(1765324800.25), false},
+        {R"({"op":"touches","since":0})", Request::touches(0), false},
         {R"({"op":"hello","unknown":[1,{"x":null}]})", Request::hello(), true},
         {R"({"op":"screenshot"})", Request::screenshot({noLimit, 75, std::nullopt}), false},
         {R"({"op":"screenshot","max_width":null,"quality":null,"crop":null})",
@@ -98,6 +103,8 @@ TEST(RequestDecode, RefusesWithTheMessageOfTheFirstProblem) {
         {R"({"op":"stream","scale":"1"})", unreadable},
         {R"({"op":"dance","fps":1.5})", unreadable},
         {R"({"op":"screenshot","quality":"high"})", unreadable},
+        {R"({"op":"touches","since":"yesterday"})", unreadable},
+        {R"({"op":"Replay"})", "not a request this helper knows: Replay"},
         // Every member is read whatever the op: a hid request never uses "quality".
         {R"({"op":"hid","quality":"high"})", unreadable},
         {R"({"op":"hello","max_width":9223372036854775808})", unreadable},
@@ -148,6 +155,11 @@ TEST(RequestDecode, GivesTheOpOfEachKind) {
     EXPECT_EQ(Request::hid({}).asStream(), nullptr);
 }
 
+Hello withReplay(Hello hello, std::int64_t seconds) {
+    hello.replaySeconds = seconds;
+    return hello;
+}
+
 TEST(HelloDocument, IsWrittenByteForByte) {
     const ScreenGeometry screen{1179, 2556, 393, 852, 3.0};
     struct Case {
@@ -164,6 +176,10 @@ TEST(HelloDocument, IsWrittenByteForByte) {
          R"({"core_simulator":null,"hid":null,"reasons":["touches need a simulator / not a cable"],)"
          R"("screen":{"height_pt":852,"height_px":2556,"scale":3.0,"width_pt":393,"width_px":1179},)"
          R"("source":null,"version":"2.0.1","wire":1})"},
+        {withReplay(Hello("1165.1", "digitizer", {}, screen, "simulator"), 30),
+         R"({"core_simulator":"1165.1","hid":"digitizer","reasons":[],"replay_seconds":30,)"
+         R"("screen":{"height_pt":852,"height_px":2556,"scale":3.0,"width_pt":393,"width_px":1179},)"
+         R"("source":"simulator","version":"2.0.1","wire":1})"},
     };
     for (const auto& c : cases) EXPECT_EQ(JSON::encode(c.hello), c.expected);
 }

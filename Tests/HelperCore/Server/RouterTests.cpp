@@ -9,7 +9,9 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/JSON.hpp"
+#include "HelperCore/Render/FrameFile.hpp"
 #include "HelperCore/Server/Router.hpp"
+#include "HelperCore/Video/AnnexB.hpp"
 #include "Support/ScriptedDevice.hpp"
 #include "Support/WaitUntil.hpp"
 
@@ -227,6 +229,110 @@ TEST(Router, HIDSendsEveryStepInOrderAndStopsAtTheFirstFailingOne) {
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(text(frames[0].json), R"({"message":"input did not go out in time","status":504})");
     EXPECT_EQ(failing->steps().size(), 1u) << "steps after the failing one are not sent";
+}
+
+HIDEvent finger(HIDEvent::Phase phase, double x, double y) {
+    HIDEvent event;
+    event.kind = HIDEvent::Kind::touch;
+    event.phase = phase;
+    event.x = x;
+    event.y = y;
+    return event;
+}
+
+Bytes accessUnit(bool key) {
+    Bytes bytes;
+    const auto put = [&](std::uint8_t header) {
+        bytes.insert(bytes.end(), AnnexB::startCode.begin(), AnnexB::startCode.end());
+        bytes.insert(bytes.end(), {header, 0x88, 0x84});
+    };
+    if (key) {
+        put(0x67);
+        put(0x68);
+    }
+    put(key ? 0x65 : 0x41);
+    return bytes;
+}
+
+std::size_t framesIn(const Bytes& file) {
+    std::size_t at = 0;
+    FrameFile::Reader reader([&](std::size_t count) {
+        const std::size_t taken = std::min(count, file.size() - at);
+        Bytes part(file.begin() + at, file.begin() + at + taken);
+        at += taken;
+        return part;
+    });
+    std::size_t frames = 0;
+    while (reader.next()) ++frames;
+    return frames;
+}
+
+TEST(Router, AReplayIsRefusedUntilTheHelperKeepsPicturesThenCarriesThemWithItsTouches) {
+    ScriptedDevice device;
+    Router without(device);
+    struct Case {
+        Router& router;
+        std::string failure;
+    };
+    auto ring = std::make_shared<ReplayRing>(5, 1 << 20);
+    Router with(device, nullptr, ring);
+    for (const auto& c :
+         {Case{without,
+               R"({"message":"the helper keeps no replay: start it with --replay-seconds N",)"
+               R"("status":409})"},
+          Case{with, R"({"message":"the replay holds no pictures yet","status":409})"}}) {
+        const auto frames = answer(c.router, Request::replay());
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].kind, FrameKind::failure);
+        EXPECT_EQ(text(frames[0].json), c.failure);
+    }
+    EXPECT_FALSE(nlohmann::json::parse(text(answer(without, Request::hello())[0].json))
+                     .contains("replay_seconds"));
+    EXPECT_EQ(nlohmann::json::parse(text(answer(with, Request::hello())[0].json))["replay_seconds"],
+              5);
+
+    const double start = Moment::now().monoS;
+    ring->add(accessUnit(true), start);
+    ring->add(accessUnit(false), start + 0.02);
+    answer(with, Request::hid({finger(HIDEvent::Phase::down, 196.5, 426),
+                               finger(HIDEvent::Phase::up, 196.5, 426)}));
+    const auto frames = answer(with, Request::replay());
+    ASSERT_EQ(frames.size(), 1u);
+    ASSERT_EQ(frames[0].kind, FrameKind::reply);
+    EXPECT_EQ(framesIn(frames[0].blob), 3u) << "parameter sets, key frame, frame";
+    const auto touches = nlohmann::json::parse(text(frames[0].json))["touches"];
+    ASSERT_EQ(touches.size(), 1u);
+    EXPECT_EQ(touches[0]["kind"], "tap");
+    EXPECT_EQ(touches[0]["points"], nlohmann::json::parse("[[0.5,0.5]]"));
+    // On the replay's clock: after its first picture, and not later than now.
+    EXPECT_GE(touches[0]["t"].get<double>(), 0);
+    EXPECT_LE(touches[0]["t"].get<double>(), Moment::now().monoS - start);
+}
+
+TEST(Router, TouchesAreAnsweredOnTheWallClockSinceTheMomentAsked) {
+    ScriptedDevice device;
+    Router router(device);
+    const double before = Moment::now().wallS;
+    answer(router, Request::hid({finger(HIDEvent::Phase::down, 10, 10)}));
+    answer(router, Request::hid({finger(HIDEvent::Phase::down, 200, 10),
+                                 finger(HIDEvent::Phase::up, 200, 10)}));
+    const double after = Moment::now().wallS;
+
+    struct Case {
+        std::optional<double> since;
+        std::size_t count;
+    };
+    for (const auto& c : {Case{std::nullopt, 1}, Case{before, 1}, Case{after + 1, 0}}) {
+        const auto frames = answer(router, Request::touches(c.since));
+        ASSERT_EQ(frames.size(), 1u);
+        ASSERT_EQ(frames[0].kind, FrameKind::reply);
+        const auto touches = nlohmann::json::parse(text(frames[0].json))["touches"];
+        ASSERT_EQ(touches.size(), c.count);
+        if (c.count == 0) continue;
+        EXPECT_EQ(touches[0]["kind"], "swipe");
+        EXPECT_GE(touches[0]["t"].get<double>(), before);
+        EXPECT_LE(touches[0]["t"].get<double>(), after);
+    }
 }
 
 TEST(Router, StreamSendsEachBufferAsAChunkThenTheReplyOrTheFailure) {
