@@ -330,7 +330,8 @@ describe('tavrel-client mcp', { concurrency: false }, () => {
     assert.equal(played.codec_name, 'h264');
     assert.ok(played.duration > 0 && played.duration <= 3 + 1 / 30 + 0.01, `${played.duration} s`);
     const { stdout } = await run('gifsicle', ['--info', gif]);
-    assert.match(stdout, /\d+ images/);
+    // A still screen is one picture held: a GIF of one image or more.
+    assert.match(stdout, /^\* .*replay\.gif \d+ images?\n/);
     const refused = await client.callTool({ name: 'save_replay', arguments: { device: udidB, path: join(home, 'b.mp4') } });
     assert.equal(refused.isError, true);
     assert.equal(text(refused), 'the helper keeps no replay: start it with --replay-seconds N (status 409)');
@@ -338,6 +339,7 @@ describe('tavrel-client mcp', { concurrency: false }, () => {
     const named = await protocolError(client.callTool({ name: 'save_replay', arguments: { device: socketA, path: join(home, 'r.mov') } }));
     assert.match(named.message, /path must end in \.mp4/);
     await client.close();
+    await waitFor('the helper of B is gone', () => helpersOf(udidB).length === 0);
   });
 
   test('two devices are kept apart, and --udid starts and stops its own helper', async () => {
