@@ -156,8 +156,9 @@ void stream(Session& session, const StreamCommand& command, std::ostream& out,
     auto file = StreamFile::open(command.file, static_cast<int>(command.fps));
     const auto id = session.socket.request(ClientRequests::stream(command));
     const auto start = Clock::now();
-    const auto end = start + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>(command.seconds));
+    // The seconds run from the first picture, so a slow start still yields them; until then the
+    // usual answer timeout applies.
+    auto end = session.deadline();
     std::optional<Clock::time_point> firstArrival;
     std::size_t units = 0;
     std::size_t bytes = 0;
@@ -178,7 +179,11 @@ void stream(Session& session, const StreamCommand& command, std::ostream& out,
         }
         if (frame->kind != FrameKind::chunk) continue;
         const auto now = Clock::now();
-        if (!firstArrival) firstArrival = now;
+        if (!firstArrival) {
+            firstArrival = now;
+            end = now + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(command.seconds));
+        }
         file->write(frame->blob, std::chrono::duration<double>(now - *firstArrival).count());
         ++units;
         bytes += frame->blob.size();

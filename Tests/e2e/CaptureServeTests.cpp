@@ -16,8 +16,12 @@
 #include <sstream>
 #include <thread>
 
+#include "HelperCore/Video/AnnexB.hpp"
+#include "HelperCore/Video/NALUnit.hpp"
+#include "Support/FrameFiles.hpp"
 #include "Support/SimulatorHome.hpp"
 #include "Support/StreamCheck.hpp"
+#include "Support/TestClient.hpp"
 #include "Support/WaitUntil.hpp"
 
 namespace tavrel::e2e {
@@ -81,6 +85,7 @@ class CapturedDevice {
         return runProgram("tavrel-client", all);
     }
     ChildProcess& process() { return *process_; }
+    const std::string& socket() const { return socket_; }
 
   private:
     std::string socket_;
@@ -226,6 +231,55 @@ TEST(CaptureServe, ScreenshotsAndStreamsMatchTheSimulatorsOwnScreen) {
     }
 }
 
+// The access units of a frame file: each frame's payload, a frame of parameter sets alone
+// joined to the picture after it as a stream carries them.
+std::vector<Bytes> framePayloads(const Bytes& file) {
+    std::vector<Bytes> payloads;
+    Bytes parameterSets;
+    for (auto& frame : testing::readFrames(file)) {
+        const bool picture = std::ranges::any_of(AnnexB::nalUnitViews(frame.data), [](auto nal) {
+            return NALUnit::isPicture(AnnexB::type(nal));
+        });
+        if (!picture) {
+            parameterSets.insert(parameterSets.end(), frame.data.begin(), frame.data.end());
+            continue;
+        }
+        frame.data.insert(frame.data.begin(), parameterSets.begin(), parameterSets.end());
+        parameterSets.clear();
+        payloads.push_back(std::move(frame.data));
+    }
+    return payloads;
+}
+
+TEST(CaptureServe, KeepsAReplayOfTheCabledScreen) {
+    SimulatorHome home;
+    const auto udid = home.boot("Phone");
+    simctl({"plug", udid});
+    ASSERT_EQ(runProgram("tavrel-simctl", {"animate", udid, "on"}).status, 0);
+    CapturedDevice captured(home, "Phone", {"--replay-seconds", "2"});
+    testing::TestClient client(captured.socket());
+    EXPECT_EQ(json::parse(client.ask(1, R"({"op":"hello"})", 30s).json())["replay_seconds"], 2);
+
+    // Before the capture opens and its stream starts, the replay has nothing; then it has the
+    // cabled screen, which libavcodec decodes from its first frame on.
+    std::uint32_t id = 1;
+    testing::TestClient::Answer answer;
+    ASSERT_TRUE(waitUntil([&] {
+        answer = client.ask(++id, R"({"op":"replay"})", 30s);
+        if (answer.final.kind == FrameKind::failure) {
+            EXPECT_EQ(answer.json(),
+                      R"({"message":"the replay holds no pictures yet","status":409})");
+            return false;
+        }
+        return framePayloads(answer.final.blob).size() >= 10;
+    }));
+    const auto decoded = decodeAccessUnits(framePayloads(answer.final.blob));
+    EXPECT_EQ(decoded.error, "");
+    EXPECT_GE(decoded.pictures, 8);
+    EXPECT_EQ(decoded.width, 590);
+    EXPECT_EQ(decoded.height, 1278);
+}
+
 TEST(CaptureServe, TellsTwoDevicesOfOneNameApartByAReferencePicture) {
     SimulatorHome home;
     const auto first = home.boot("Phone");
@@ -333,15 +387,15 @@ TEST(CaptureServe, PullingTheCableOrShuttingDownStopsTheHelper) {
 TEST(CaptureServe, LingerKeepsTheCaptureRunningAcrossQuickScreenshots) {
     SimulatorHome home;
     simctl({"plug", home.boot("Phone")});
-    CapturedDevice captured(home, "Phone", {"--linger", "2", "--log-level", "debug"});
+    CapturedDevice captured(home, "Phone", {"--linger", "8", "--log-level", "debug"});
     const std::string started = "[debug] capturing the screen of Phone";
     const std::string stopped = "[debug] no longer capturing the screen of Phone";
     ASSERT_EQ(screenshotWhenOpen(captured, home.file("0.jpg")).status, 0);
     for (int i = 1; i < 4; ++i)
         ASSERT_EQ(captured.client({"screenshot", home.file(std::to_string(i) + ".jpg")}).status, 0);
     EXPECT_EQ(occurrences(captured.process().standardError(), started), 1);
-    ASSERT_TRUE(
-        waitUntil([&] { return occurrences(captured.process().standardError(), stopped) == 1; }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return occurrences(captured.process().standardError(), stopped) == 1; }, 30s));
     EXPECT_EQ(occurrences(captured.process().standardError(), started), 1);
     // The next screenshot starts it again.
     ASSERT_EQ(captured.client({"screenshot", home.file("4.jpg")}).status, 0);

@@ -222,9 +222,19 @@ TEST(ProtocolDocument, DocumentedKeysAndNamesAreTheHelpersOwn) {
     const auto answer = [&](std::uint32_t id, const std::string& request) {
         return json::parse(client.ask(id, request, 30s).json());
     };
+    // The first table holds what every helper writes; the second the keys written only when
+    // they apply, all of which a helper keeping a replay writes.
     const auto hello = keyTables("hello");
-    ASSERT_EQ(hello.size(), 1u);
+    ASSERT_EQ(hello.size(), 2u);
     EXPECT_EQ(hello[0], keysOf(answer(1, R"({"op":"hello"})")));
+    {
+        ServedDevice replaying(home, home.boot("Second"), "auto", "replay.sock",
+                               {"--replay-seconds", "5"});
+        testing::TestClient other(replaying.socket());
+        auto all = hello[0];
+        all.insert(hello[1].begin(), hello[1].end());
+        EXPECT_EQ(all, keysOf(json::parse(other.ask(1, R"({"op":"hello"})", 30s).json())));
+    }
     const auto describe = keyTables("describe");
     ASSERT_EQ(describe.size(), 1u);
     EXPECT_EQ(describe[0], keysOf(answer(2, R"({"op":"describe"})")));
@@ -343,7 +353,7 @@ TEST(ProtocolDocument, CommandLineRefusalsAreTheHelpersOwn) {
 
 TEST(ProtocolDocument, ExampleClientSaysHelloTakesAScreenshotTapsAndRecords) {
     SimulatorHome home;
-    ServedDevice served(home, home.boot("Phone"));
+    ServedDevice served(home, home.boot("Phone"), "auto", "helper.sock", {"--replay-seconds", "5"});
     testing::TestClient client(served.socket());
     const auto button = elementOf(client, "tap-button");
     ASSERT_TRUE(button);
@@ -354,11 +364,12 @@ TEST(ProtocolDocument, ExampleClientSaysHelloTakesAScreenshotTapsAndRecords) {
 
     const auto shot = home.file("shot.jpg");
     const auto video = home.file("live.h264");
+    const auto replay = home.file("replay.tvrf");
     const auto run =
         runProgram("python3",
                    {std::string(TAVREL_SOURCE_DIR) + "/docs/examples/tavrel_client.py", "--socket",
                     served.socket(), "--screenshot", shot, "--tap", std::to_string(x),
-                    std::to_string(y), "--stream", video, "--seconds", "2"},
+                    std::to_string(y), "--stream", video, "--seconds", "2", "--replay", replay},
                    90s);
     ASSERT_EQ(run.status, 0) << run.err;
     json printed;
@@ -390,6 +401,14 @@ TEST(ProtocolDocument, ExampleClientSaysHelloTakesAScreenshotTapsAndRecords) {
     for (const auto& picture : probed["frames"]) keyFrames += picture["key_frame"].get<int>();
     EXPECT_GE(keyFrames, 2);
     EXPECT_EQ(keyFrames, stream["key_frames"]);
+
+    // The replay holds the tap, and its job renders to a movie ffprobe reads.
+    EXPECT_EQ(printed["replay"]["touches"], 1);
+    const auto rendered = runProgram("tavrel-helper", {"render", "--job", replay + ".json"}, 120s);
+    ASSERT_EQ(rendered.status, 0) << rendered.err;
+    const auto movie = probe(replay + ".mp4", {"-show_entries", "stream=codec_name,width,height"});
+    EXPECT_EQ(movie["streams"][0]["codec_name"], "h264");
+    EXPECT_EQ(movie["streams"][0]["width"], 590);
 
     // The tap counts in the element tree.
     EXPECT_TRUE(waitUntil([&] {

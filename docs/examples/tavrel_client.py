@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """A host's client of tavrel-helper, in Python's standard library alone (see ../protocol.md).
 
-Says hello, saves a screenshot, taps a point and records the live stream for a while:
+Says hello, saves a screenshot, taps a point, records the live stream for a while and, from a
+helper that keeps a replay, saves its last seconds with a render job beside them:
 
     python3 tavrel_client.py --socket /tmp/tavrel.sock --screenshot shot.jpg \
-        --tap 196 426 --stream live.h264 --seconds 2
+        --tap 196 426 --stream live.h264 --seconds 2 --replay replay.tvrf
 
 Prints one JSON line per step. Exit status 0 when done, 1 when the helper refuses or fails
 (its message and status go to standard error) or cannot be reached.
@@ -104,6 +105,29 @@ def record(path, file, seconds):
     return {"file": file, "access_units": units, "key_frames": key_frames, "bytes": size}
 
 
+def save_replay(client, file):
+    """Writes the replay's frame file to `file` and a render job for it to `file`.json, with the
+    touches of the replay drawn on a movie `file`.mp4 (tavrel-helper render --job ...)."""
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            document, frames = client.ask({"op": "replay"})
+            break
+        except HelperFailure as failure:
+            # A helper just started may not have its first picture yet.
+            if failure.message != "the replay holds no pictures yet" or time.monotonic() > deadline:
+                raise
+            time.sleep(0.2)
+    with open(file, "wb") as out:
+        out.write(frames)
+    job = {"input": file, "input_kind": "frames", "touches": document["touches"],
+           "mp4": file + ".mp4", "codec": "h264", "speed": 1, "gif_fps": 10, "gif_width": 320}
+    with open(file + ".json", "w") as out:
+        json.dump(job, out)
+    return {"file": file, "job": file + ".json", "bytes": len(frames),
+            "touches": len(document["touches"])}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--socket", required=True)
@@ -111,6 +135,7 @@ def main():
     parser.add_argument("--tap", nargs=2, type=float, metavar=("X", "Y"))
     parser.add_argument("--stream", metavar="FILE")
     parser.add_argument("--seconds", type=float, default=2)
+    parser.add_argument("--replay", metavar="FILE")
     options = parser.parse_args()
     try:
         client = Client(options.socket)
@@ -125,6 +150,11 @@ def main():
             x, y = options.tap
             client.ask({"op": "hid", "events": [touch("down", x, y), touch("up", x, y)]})
             print(json.dumps({"tap": {"x": x, "y": y}}))
+        if options.replay:
+            if "replay_seconds" not in hello:
+                raise HelperFailure("the helper keeps no replay: start it with --replay-seconds N",
+                                    409)
+            print(json.dumps({"replay": save_replay(client, options.replay)}))
         client.close()
         if options.stream:
             print(json.dumps({"stream": record(options.socket, options.stream, options.seconds)}))

@@ -167,11 +167,19 @@ void Router::answerReplay(std::uint32_t id, const Send& send) const {
     if (!replay_) {
         throw HelperFailure("the helper keeps no replay: start it with --replay-seconds N", 409);
     }
-    const Moment now = Moment::now();
-    const auto window = replay_->window(now.monoS);
-    if (window.units.empty()) throw HelperFailure("the replay holds no pictures yet", 409);
-    Bytes json = touchesDocument(touches_->relativeTo(window.origin, now));
-    send(Frame{FrameKind::reply, id, std::move(json), ReplayFile::encode(window)});
+    Bytes json;
+    Bytes file;
+    {
+        // One file is made at a time: each is a copy of the whole ring, and many clients asking
+        // at once would otherwise hold as many copies while they are being made.
+        std::lock_guard making(replayMaking_);
+        const Moment now = Moment::now();
+        const auto window = replay_->window(now.monoS);
+        if (window.units.empty()) throw HelperFailure("the replay holds no pictures yet", 409);
+        json = touchesDocument(touches_->relativeTo(window.origin, now));
+        file = ReplayFile::encode(window);
+    }
+    send(Frame{FrameKind::reply, id, std::move(json), std::move(file)});
 }
 
 void Router::answerTouches(std::uint32_t id, std::optional<double> since, const Send& send) const {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stop_token>
 
 #include "HelperCore/Replay/ReplayRing.hpp"
@@ -19,7 +20,7 @@ namespace tavrel {
 /// is followed by an attempted `failure`.
 ///
 /// Threads: one router serves every connection; `answer` runs concurrently in any number of
-/// tasks and adds no locking of its own (the device serialises what it must).
+/// tasks; it makes replay files one at a time, and the device serialises what it must.
 class Router {
   public:
     /// Writes one frame to the client; may throw (the client is gone). False when a stream
@@ -66,6 +67,7 @@ class Router {
     Device& device_;
     const std::shared_ptr<TouchLog> touches_;
     const std::shared_ptr<ReplayRing> replay_;
+    mutable std::mutex replayMaking_;
 };
 
 }  // namespace tavrel

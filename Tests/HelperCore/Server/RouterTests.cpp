@@ -9,9 +9,9 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/JSON.hpp"
-#include "HelperCore/Render/FrameFile.hpp"
 #include "HelperCore/Server/Router.hpp"
 #include "HelperCore/Video/AnnexB.hpp"
+#include "Support/FrameFiles.hpp"
 #include "Support/ScriptedDevice.hpp"
 #include "Support/WaitUntil.hpp"
 
@@ -254,19 +254,6 @@ Bytes accessUnit(bool key) {
     return bytes;
 }
 
-std::size_t framesIn(const Bytes& file) {
-    std::size_t at = 0;
-    FrameFile::Reader reader([&](std::size_t count) {
-        const std::size_t taken = std::min(count, file.size() - at);
-        Bytes part(file.begin() + at, file.begin() + at + taken);
-        at += taken;
-        return part;
-    });
-    std::size_t frames = 0;
-    while (reader.next()) ++frames;
-    return frames;
-}
-
 TEST(Router, AReplayIsRefusedUntilTheHelperKeepsPicturesThenCarriesThemWithItsTouches) {
     ScriptedDevice device;
     Router without(device);
@@ -299,7 +286,7 @@ TEST(Router, AReplayIsRefusedUntilTheHelperKeepsPicturesThenCarriesThemWithItsTo
     const auto frames = answer(with, Request::replay());
     ASSERT_EQ(frames.size(), 1u);
     ASSERT_EQ(frames[0].kind, FrameKind::reply);
-    EXPECT_EQ(framesIn(frames[0].blob), 3u) << "parameter sets, key frame, frame";
+    EXPECT_EQ(testing::readFrames(frames[0].blob).size(), 3u) << "parameter sets, key frame, frame";
     const auto touches = nlohmann::json::parse(text(frames[0].json))["touches"];
     ASSERT_EQ(touches.size(), 1u);
     EXPECT_EQ(touches[0]["kind"], "tap");

@@ -61,13 +61,13 @@ std::string SimulatorHome::boot(const std::string& name, const std::string& type
 }
 
 ServedDevice::ServedDevice(SimulatorHome& home, const std::string& udid, const std::string& hid,
-                           const std::string& socketName)
+                           const std::string& socketName, const std::vector<std::string>& extra)
     : udid_(udid), socket_(home.file(socketName)) {
-    process_ = std::make_unique<ChildProcess>(
-        "tavrel-helper",
-        std::vector<std::string>{"serve", "--udid", udid, "--socket", socket_, "--hid", hid,
-                                 "--parent-pid", std::to_string(::getpid())},
-        home.path());
+    std::vector<std::string> arguments{"serve",    "--udid",       udid,
+                                       "--socket", socket_,        "--hid",
+                                       hid,        "--parent-pid", std::to_string(::getpid())};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    process_ = std::make_unique<ChildProcess>("tavrel-helper", arguments, home.path());
     const auto deadline = std::chrono::steady_clock::now() + 15s;
     while (!accepts(socket_)) {
         if (process_->wait(0ms)) {

@@ -38,8 +38,10 @@ class SimulatorHome {
 /// SIGTERM when it goes.
 class ServedDevice {
   public:
+    /// `extra` flags go after the usual ones.
     ServedDevice(SimulatorHome& home, const std::string& udid, const std::string& hid = "auto",
-                 const std::string& socketName = "helper.sock");
+                 const std::string& socketName = "helper.sock",
+                 const std::vector<std::string>& extra = {});
     ~ServedDevice();
 
     const std::string& socket() const { return socket_; }
