@@ -279,11 +279,30 @@ const std::vector<CommandEntry>& commands() {
              return result;
          }},
         {"record",
-         "record FILE --seconds N [--fps N] [--scale S]",
+         "record FILE --seconds N [--fps N] [--scale S]   (and FILE.job.json to render it)",
          {"seconds", "fps", "scale"},
          {},
          [](Split& parts, const std::string& name) -> ClientCommand {
              return recording<RecordCommand>(parts, name);
+         }},
+        {"replay",
+         "replay FILE.mp4 [--gif FILE.gif]   (the helper's last seconds, touches painted on)",
+         {"gif"},
+         {},
+         [](Split& parts, const std::string& name) -> ClientCommand {
+             needPositional(parts, 1, name, "one FILE.mp4");
+             // render writes the format the job names, whatever the file is called.
+             ReplayCommand result{parts.positional[0], std::nullopt};
+             if (!result.mp4.ends_with(".mp4") || result.mp4 == ".mp4") {
+                 throw UsageError("replay writes FILE.mp4, not " + result.mp4);
+             }
+             if (parts.flags.contains("gif")) {
+                 result.gif = parts.flags["gif"];
+                 if (!result.gif->ends_with(".gif") || *result.gif == ".gif") {
+                     throw UsageError("--gif names FILE.gif, not " + *result.gif);
+                 }
+             }
+             return result;
          }},
         {"view",
          "view [--port N] [--bind ADDR] [--fps N] [--scale S]",

@@ -73,13 +73,20 @@ struct RotateCommand {
     std::optional<TouchLog> log;
     bool operator==(const RotateCommand&) const = default;
 };
-/// The live stream written as a frame file.
+/// The live stream written as a frame file, and beside it (FILE.job.json) a render job with the
+/// touches the helper injected meanwhile.
 struct RecordCommand {
     std::string file;
     double seconds = 0;
     std::int64_t fps = 30;
     double scale = 1;
     bool operator==(const RecordCommand&) const = default;
+};
+/// The helper's last seconds rendered with the touches painted on.
+struct ReplayCommand {
+    std::string mp4;
+    std::optional<std::string> gif;
+    bool operator==(const ReplayCommand&) const = default;
 };
 struct ButtonCommand {
     std::string name;
@@ -129,8 +136,8 @@ struct ViewCommand {
 using ClientCommand =
     std::variant<HelloCommand, DescribeCommand, ScreenshotCommand, TapCommand, SwipeCommand,
                  ButtonCommand, KeyCommand, TypeCommand, AccessibilityCommand, ElementCommand,
-                 StreamCommand, RecordCommand, ViewCommand, McpCommand, PinchCommand,
-                 RotateCommand>;
+                 StreamCommand, RecordCommand, ViewCommand, McpCommand, PinchCommand, RotateCommand,
+                 ReplayCommand>;
 
 struct ClientInvocation {
     std::string socket;

@@ -65,6 +65,14 @@ std::string hid(const std::vector<HIDEvent>& events) {
     return nlohmann::json{{"op", "hid"}, {"events", events}}.dump();
 }
 
+std::string replay() {
+    return op("replay");
+}
+
+std::string touches(double since) {
+    return nlohmann::json{{"op", "touches"}, {"since", since}}.dump();
+}
+
 std::vector<HIDEvent> tap(double x, double y) {
     return {touchEvent(x, y, HIDEvent::Phase::down), touchEvent(x, y, HIDEvent::Phase::up)};
 }

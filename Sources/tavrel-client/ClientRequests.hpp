@@ -17,6 +17,9 @@ std::string accessibility();
 std::string screenshot(const ScreenshotCommand& command);
 std::string stream(const StreamCommand& command);
 std::string hid(const std::vector<HIDEvent>& events);
+std::string replay();
+/// The touches the helper injected from `since` (seconds since the epoch) on.
+std::string touches(double since);
 
 std::vector<HIDEvent> tap(double x, double y);
 std::vector<HIDEvent> key(std::int64_t code);

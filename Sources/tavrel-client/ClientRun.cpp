@@ -12,6 +12,7 @@
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "tavrel-client/ClientElements.hpp"
 #include "tavrel-client/ClientRecording.hpp"
+#include "tavrel-client/ClientReplay.hpp"
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/ClientSocket.hpp"
 #include "tavrel-client/Mcp/CompactTree.hpp"
@@ -277,7 +278,11 @@ void run(const ClientInvocation& invocation, std::ostream& out, std::ostream& no
                 stream(session, command, out, notes);
             } else if constexpr (std::is_same_v<T, RecordCommand>) {
                 ClientRecording::record(
-                    session.socket, command, [&session] { return session.deadline(); }, out);
+                    session.socket, invocation.socket, command,
+                    [&session] { return session.deadline(); }, out, notes);
+            } else if constexpr (std::is_same_v<T, ReplayCommand>) {
+                const Frame reply = session.ask(ClientRequests::replay());
+                out << ClientReplay::save(reply, command.mp4, command.gif).dump() << '\n';
             } else if constexpr (std::is_same_v<T, ViewCommand> || std::is_same_v<T, McpCommand>) {
                 // served above, without a session of its own
             }

@@ -71,8 +71,9 @@ export function simulatedHome(prefix) {
   }
 
   // Starts a helper for `udid` on `socketPath` and returns it once it answers.
-  async function serve(udid, socketPath) {
-    const helper = start('tavrel-helper', ['serve', '--udid', udid, '--socket', socketPath]);
+  // `more`: further options of serve, e.g. ['--replay-seconds', '3'].
+  async function serve(udid, socketPath, more = []) {
+    const helper = start('tavrel-helper', ['serve', '--udid', udid, '--socket', socketPath, ...more]);
     await waitFor('the helper serves', async () => {
       if (helper.exitCode !== null) throw new Error(`the helper ended: ${helper.errors}`);
       return existsSync(socketPath) && (await tool('tavrel-client', '--socket', socketPath, 'describe'));

@@ -48,7 +48,7 @@ async function startViewer() {
 before(async () => {
   assert.ok(existsSync(browserPath), `no browser at ${browserPath}`);
   udid = await simulated.bootDevice('Viewer iPhone', 'iPhone-15-Pro');
-  await simulated.serve(udid, socketPath);
+  await simulated.serve(udid, socketPath, ['--replay-seconds', '3']);
   ({ child: viewer, url } = await startViewer());
   browser = await chromium.launch({
     executablePath: browserPath,
@@ -503,6 +503,54 @@ describe('the viewer', { concurrency: false }, () => {
     // Others are served as before.
     const page = await openViewer();
     await page.close();
+  });
+
+  test('"Save the last 3 seconds" downloads them as an MP4 that plays', async () => {
+    const page = await openViewer({ acceptDownloads: true });
+    const button = page.locator('#save-replay');
+    await button.waitFor({ state: 'visible' });
+    assert.equal(await button.textContent(), 'Save the last 3 seconds');
+    await page.click('#video');
+    const [download] = await Promise.all([page.waitForEvent('download', { timeout: 60000 }), button.click()]);
+    assert.match(download.suggestedFilename(), /^replay-.*\.mp4$/);
+    const file = join(home, 'saved-replay.mp4');
+    await download.saveAs(file);
+    const { stdout } = await run('ffprobe', [
+      '-v', 'error', '-select_streams', 'v:0', '-show_entries', 'stream=codec_name:format=duration',
+      '-of', 'json', file,
+    ]);
+    const probed = JSON.parse(stdout);
+    assert.equal(probed.streams[0].codec_name, 'h264');
+    const seconds = Number(probed.format.duration);
+    assert.ok(seconds > 0 && seconds <= 3 + 1 / 30 + 0.01, `${seconds} s`);
+    assert.equal(await page.evaluate(() => window.viewerStats.replays), 1);
+    await page.close();
+  });
+
+  test('a helper that keeps no replay shows no button, and the viewer refuses to save one', async () => {
+    const plainSocket = join(home, 'plain.sock');
+    const plain = start('tavrel-helper', ['serve', '--udid', udid, '--socket', plainSocket]);
+    await waitFor('the second helper serves', async () => {
+      if (plain.exitCode !== null) throw new Error(`the helper ended: ${plain.errors}`);
+      return existsSync(plainSocket) && (await tool('tavrel-client', '--socket', plainSocket, 'describe'));
+    });
+    const second = start('tavrel-client', ['--socket', plainSocket, 'view', '--port', '0']);
+    const address = await waitFor('the viewer prints its URL', () =>
+      second.output.split('\n').find((text) => text.startsWith('http://')));
+    const page = await browser.newPage();
+    await page.goto(address.trim());
+    await page.waitForFunction(() => window.viewerStats?.screen !== null, null, { timeout: 20000 });
+    assert.equal(await page.locator('#save-replay').isHidden(), true);
+    const refused = await page.evaluate(async () => {
+      const response = await fetch(`/replay.mp4${location.search}`);
+      return [response.status, await response.text()];
+    });
+    assert.deepEqual(refused, [409, 'the helper keeps no replay: start it with --replay-seconds N\n']);
+    await page.close();
+    second.kill('SIGINT');
+    assert.equal((await second.ended).code, 0);
+    plain.kill('SIGTERM');
+    await plain.ended;
   });
 
   test('the home button leaves the app', async () => {

@@ -16,7 +16,7 @@ const run = promisify(execFile);
 
 const toolNames = [
   'list_devices', 'screenshot', 'ui_tree', 'find_elements', 'tap', 'swipe', 'type_text',
-  'press_key', 'press_button', 'wait_for', 'record_start', 'record_stop',
+  'press_key', 'press_button', 'wait_for', 'record_start', 'record_stop', 'save_replay',
 ];
 
 // ---- devices, helpers, servers ------------------------------------------------------------------
@@ -107,7 +107,7 @@ async function protocolError(promise) {
 
 before(async () => {
   udidA = await simulated.bootDevice('MCP iPhone', 'iPhone-15-Pro');
-  await simulated.serve(udidA, socketA);
+  await simulated.serve(udidA, socketA, ['--replay-seconds', '3']);
   udidB = await simulated.bootDevice('Second iPhone', 'iPhone-SE');
 });
 
@@ -261,6 +261,30 @@ describe('tavrel-client mcp', { concurrency: false }, () => {
     assert.equal(none.isError, true);
     assert.match(text(none), /no recording runs on this device/);
     await client.close();
+  });
+
+  test('save_replay writes the last seconds with their touches, or says how to keep them', async () => {
+    const client = await connect('auto', ['mcp', '--socket', socketA, '--udid', udidB]);
+    await call(client, 'tap', { device: socketA, element: 'tap-button' });
+    const file = join(home, 'replay.mp4');
+    const gif = join(home, 'replay.gif');
+    const report = JSON.parse(text(await call(client, 'save_replay', { device: socketA, path: file, gif })));
+    assert.ok(report.touches >= 1, `touches: ${report.touches}`);
+    assert.deepEqual(report.files.map((written) => written.path), [file, gif]);
+    const played = await probe(file);
+    assert.equal(played.codec_name, 'h264');
+    assert.ok(played.duration > 0 && played.duration <= 3 + 1 / 30 + 0.01, `${played.duration} s`);
+    const { stdout } = await run('gifsicle', ['--info', gif]);
+    // A still screen is one picture held: a GIF of one image or more.
+    assert.match(stdout, /^\* .*replay\.gif \d+ images?\n/);
+    const refused = await client.callTool({ name: 'save_replay', arguments: { device: udidB, path: join(home, 'b.mp4') } });
+    assert.equal(refused.isError, true);
+    assert.equal(text(refused), 'the helper keeps no replay: start it with --replay-seconds N (status 409)');
+    assert.equal(existsSync(join(home, 'b.mp4')), false);
+    const named = await protocolError(client.callTool({ name: 'save_replay', arguments: { device: socketA, path: join(home, 'r.mov') } }));
+    assert.match(named.message, /path must end in \.mp4/);
+    await client.close();
+    await waitFor('the helper of B is gone', () => helpersOf(udidB).length === 0);
   });
 
   test('two devices are kept apart, and --udid starts and stops its own helper', async () => {

@@ -48,6 +48,9 @@ TEST(ClientArguments, ParsesEveryCommand) {
          SwipeCommand{1, 2, 3, 4, 0.3, TouchLog{"t.jsonl", 0}}},
         {{"record", "r.tvrf", "--seconds", "5", "--fps", "20", "--scale", "0.5"},
          RecordCommand{"r.tvrf", 5, 20, 0.5}},
+        {{"replay", "last.mp4"}, ReplayCommand{"last.mp4", std::nullopt}},
+        {{"replay", "--gif", "a/last.gif", "a/last.mp4"},
+         ReplayCommand{"a/last.mp4", "a/last.gif"}},
         {{"button", "home"}, ButtonCommand{"home", 0}},
         {{"button", "siri", "--hold", "1.5"}, ButtonCommand{"siri", 1.5}},
         {{"key", "40"}, KeyCommand{40}},
@@ -126,6 +129,14 @@ TEST(ClientArguments, RefusesWhatItCannotUse) {
          "--scale is a number, not half"},
         {{"--socket", "/s", "record", "o", "--seconds", "1", "--bitrate", "9"},
          "not a flag of record: --bitrate"},
+        {{"--socket", "/s", "replay"}, "replay takes one FILE.mp4"},
+        {{"--socket", "/s", "replay", "a.mp4", "b.mp4"}, "replay takes one FILE.mp4"},
+        {{"--socket", "/s", "replay", "last.gif"}, "replay writes FILE.mp4, not last.gif"},
+        {{"--socket", "/s", "replay", ".mp4"}, "replay writes FILE.mp4, not .mp4"},
+        {{"--socket", "/s", "replay", "a.mp4", "--gif", "a.mp4"},
+         "--gif names FILE.gif, not a.mp4"},
+        {{"--socket", "/s", "replay", "a.mp4", "--seconds", "5"},
+         "not a flag of replay: --seconds"},
         {{"--socket", "/s", "accessibility", "--raw", "x"}, "accessibility takes no arguments"},
         {{"--socket", "/s", "type", "a", "b"}, "type takes one TEXT (quote it when it has spaces)"},
         {{"--socket", "/s", "view", "--port", "70000"}, "--port is 0 to 65535, not 70000"},
@@ -160,7 +171,8 @@ TEST(ClientArguments, PrintsEveryCommandInItsUsage) {
         "  accessibility [--raw | --compact]\n"
         "  element IDENTIFIER\n"
         "  stream FILE --seconds N [--fps N] [--scale S] [--key-frame-s S] [--bitrate N]\n"
-        "  record FILE --seconds N [--fps N] [--scale S]\n"
+        "  record FILE --seconds N [--fps N] [--scale S]   (and FILE.job.json to render it)\n"
+        "  replay FILE.mp4 [--gif FILE.gif]   (the helper's last seconds, touches painted on)\n"
         "  view [--port N] [--bind ADDR] [--fps N] [--scale S]\n"
         "  mcp [--socket PATH]... [--udid UDID]...   (a Model Context Protocol server on "
         "stdio)\n"

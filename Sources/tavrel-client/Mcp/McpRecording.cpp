@@ -8,8 +8,8 @@
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Render/FrameFile.hpp"
 #include "tavrel-client/ClientRecording.hpp"
+#include "tavrel-client/ClientRender.hpp"
 #include "tavrel-client/ClientSocket.hpp"
-#include "tavrel-client/Mcp/HelperProcess.hpp"
 
 namespace tavrel::client::mcp {
 namespace {
@@ -149,37 +149,14 @@ nlohmann::json McpRecording::stop() {
         frames = frameCount_;
     }
     if (frames == 0) throw HelperFailure("the recording holds no picture", 409);
-    RenderJob job;
-    job.input = frames_.string();
-    job.inputKind = RenderJob::InputKind::frames;
-    job.touches = std::move(touches);
-    job.mp4 = options_.mp4;
-    job.codec = "h264";
-    job.speed = 1;
-    job.gifFps = 10;
-    job.gifWidth = 320;
-    const auto jobPath = folder_ / "job.json";
-    {
-        std::ofstream file(jobPath, std::ios::trunc);
-        file << nlohmann::json(job).dump();
-        if (!file) throw HelperFailure("cannot write " + jobPath.string(), 502);
-    }
-    HelperProcess render({HelperProcess::helperProgram(), "render", "--job", jobPath.string()},
-                         true);
-    const std::string output = render.finish(std::chrono::minutes(5));
-    auto report = nlohmann::json::parse(output, nullptr, false);
-    if (render.status() != 0 || !report.is_object() || !report.contains("files")) {
-        if (report.is_object() && report.contains("message")) {
-            throw HelperFailure("render: " + report.value("message", std::string()),
-                                report.value("status", 502));
-        }
-        throw HelperFailure(
-            "render ended with status " + std::to_string(render.status()) + ": " + output, 502);
-    }
+    const std::size_t touchCount = touches.size();
+    auto report = ClientRender::run(
+        ClientRender::job(frames_.string(), nlohmann::json(touches), options_.mp4, std::nullopt),
+        folder_ / "job.json");
     std::error_code error;
     const auto bytes = std::filesystem::file_size(options_.mp4, error);
     report["frames"] = frames;
-    report["touches"] = job.touches.size();
+    report["touches"] = touchCount;
     report["marks"] = options_.marks;
     {
         std::lock_guard guard(lock_);

@@ -8,6 +8,7 @@
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "tavrel-client/ClientArguments.hpp"
 #include "tavrel-client/ClientRecording.hpp"
+#include "tavrel-client/ClientReplay.hpp"
 #include "tavrel-client/ClientRequests.hpp"
 #include "tavrel-client/Mcp/CompactTree.hpp"
 #include "tavrel-client/Mcp/ElementQuery.hpp"
@@ -329,6 +330,24 @@ json recordStop(McpDevice& device) {
     return result(json::array({textBlock(recording->stop().dump())}));
 }
 
+// The helper answers a replay request from the last seconds it keeps; render paints the
+// touches on.
+json saveReplay(McpDevice& device, const json& arguments) {
+    const auto mp4 = arguments["path"].get<std::string>();
+    if (!mp4.ends_with(".mp4")) refuse("path", "must end in .mp4");
+    const auto gif = optionalText(arguments, "gif");
+    if (gif && !gif->ends_with(".gif")) refuse("gif", "must end in .gif");
+    for (const auto& file : {std::optional<std::string>(mp4), gif}) {
+        if (!file) continue;
+        const auto folder = std::filesystem::absolute(*file).parent_path();
+        if (!std::filesystem::is_directory(folder)) {
+            throw ToolError("no folder " + folder.string() + " to write " + *file + " in");
+        }
+    }
+    const Frame reply = device.ask(ClientRequests::replay(), 60);
+    return result(json::array({textBlock(ClientReplay::save(reply, mp4, gif).dump())}));
+}
+
 }  // namespace
 
 json McpTools::call(const std::string& name, const json& arguments, std::stop_token stop) {
@@ -370,6 +389,7 @@ json McpTools::run(const std::string& name, const json& arguments, std::stop_tok
     if (name == "wait_for") return waitFor(device, arguments, stop);
     if (name == "record_start") return recordStart(device, arguments);
     if (name == "record_stop") return recordStop(device);
+    if (name == "save_replay") return saveReplay(device, arguments);
     throw JsonRpc::Error(JsonRpc::internalError, "the tool " + name + " has no implementation");
 }
 

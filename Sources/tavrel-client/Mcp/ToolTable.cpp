@@ -192,6 +192,18 @@ std::vector<ToolSpec> make() {
     tools.push_back({"record_stop", "Stop recording",
                      "Ends the recording and gives its files with their sizes and durations.",
                      object(json::object()), false, false, false});
+    tools.push_back(
+        {"save_replay", "Save the last seconds",
+         "Saves the last seconds of the screen into an MP4 with the touches of that time painted "
+         "on (the helper keeps them when it runs with --replay-seconds N).",
+         object({{"path",
+                  {{"type", "string"}, {"minLength", 1}, {"description", "Where the .mp4 goes."}}},
+                 {"gif",
+                  {{"type", "string"},
+                   {"minLength", 1},
+                   {"description", "Where a .gif of the same goes too (optional)."}}}},
+                {"path"}),
+         false, false, false});
     return tools;
 }
 

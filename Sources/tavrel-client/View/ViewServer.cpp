@@ -1,6 +1,7 @@
 // The viewer's web server: the page over HTTP and one WebSocket per open page, on one thread.
 //
 //   browser ──HTTP──▶ page files (token checked)
+//   browser ──HTTP──▶ /replay.mp4 ──▶ ViewReplay      ─▶ helper (replay), tavrel-helper render
 //   browser ◀─WS──▶ Viewer ──▶ RequestLane "input"  ─▶ helper (hid)
 //                          ──▶ RequestLane "query"  ─▶ helper (accessibility, describe)
 //                          ◀── StreamPump            ◀─ helper (stream: one access unit a chunk)
@@ -30,6 +31,7 @@
 #include "tavrel-client/View/ViewAssets.hpp"
 #include "tavrel-client/View/ViewHelper.hpp"
 #include "tavrel-client/View/ViewOutbox.hpp"
+#include "tavrel-client/View/ViewReplay.hpp"
 #include "tavrel-client/View/ViewTrace.hpp"
 
 namespace tavrel::client {
@@ -57,6 +59,8 @@ constexpr std::size_t maxQueuedVideoBytes = 1 << 20;
 constexpr std::size_t maxWaitingRequests = 32;
 constexpr std::size_t maxMessageBytes = 64 * 1024;
 constexpr auto httpIdleTimeout = 30s;
+// A saved replay is megabytes: a page has this long to take it.
+constexpr auto replayWriteTimeout = 120s;
 // A connection that has not shown the token has this long to send a request's headers; a page
 // sends them at once.
 constexpr auto unadmittedHeaderTimeout = 5s;
@@ -67,6 +71,8 @@ struct Settings {
     std::string streamRequest;
     json screen;
     std::string token;
+    /// The seconds the helper keeps for a replay; 0 when it keeps none.
+    std::int64_t replaySeconds = 0;
 };
 
 class Viewer;
@@ -75,7 +81,8 @@ class Server {
   public:
     enum class State { serving, stopping };
 
-    Server(asio::io_context& io, Settings settings) : io_(io), settings_(std::move(settings)) {}
+    Server(asio::io_context& io, Settings settings)
+        : io_(io), settings_(std::move(settings)), replay_(settings_.socket, settings_.timeoutS) {}
 
     void listen(const tcp::endpoint& endpoint) {
         acceptor_.open(endpoint.protocol());
@@ -119,6 +126,7 @@ class Server {
         boost::system::error_code ignored;
         acceptor_.close(ignored);
         for (auto& [number, stream] : connections_) stream->close();
+        if (auto waiting = replayWaiting_.lock()) waiting->wake.cancel();
     }
 
     std::size_t viewers = 0;
@@ -160,8 +168,17 @@ class Server {
         State state_ = State::unadmitted;
     };
 
+    // A save under way, and its result once the saving thread posts it.
+    struct ReplayWaiting {
+        explicit ReplayWaiting(asio::io_context& io) : wake(io) {}
+        asio::steady_timer wake;
+        std::optional<ViewReplay::Result> result;
+    };
+
     awaitable<void> serve(tcp::socket socket);
     http::response<http::string_body> page(const http::request<http::string_body>& request);
+    awaitable<http::response<http::string_body>> saveReplay(
+        const http::request<http::string_body>& request);
     static http::response<http::string_body> refusal(
         const http::request<http::string_body>& request, http::status status,
         const std::string& why);
@@ -175,6 +192,8 @@ class Server {
     // Oldest first: connection numbers only grow.
     std::set<std::uint64_t> unadmitted_;
     std::size_t admitted_ = 0;
+    ViewReplay replay_;
+    std::weak_ptr<ReplayWaiting> replayWaiting_;
 };
 
 // One open page: its video, its touches and keys, its element-tree questions.
@@ -200,7 +219,9 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
 
     awaitable<void> run() {
         const auto& settings = server_.settings();
-        sendText(json{{"type", "screen"}, {"screen", settings.screen}}.dump());
+        json screen{{"type", "screen"}, {"screen", settings.screen}};
+        if (settings.replaySeconds > 0) screen["replay_seconds"] = settings.replaySeconds;
+        sendText(screen.dump());
         auto self = weak_from_this();
         auto& io = server_.io();
         pump_ = std::make_unique<StreamPump>(
@@ -420,6 +441,58 @@ http::response<http::string_body> Server::page(const http::request<http::string_
     return response;
 }
 
+awaitable<http::response<http::string_body>> Server::saveReplay(
+    const http::request<http::string_body>& request) {
+    if (request.method() != http::verb::get) {
+        co_return refusal(request, http::status::method_not_allowed, "only GET");
+    }
+    if (settings_.replaySeconds <= 0) {
+        co_return refusal(request, http::status::conflict,
+                          "the helper keeps no replay: start it with --replay-seconds N");
+    }
+    auto waiting = std::make_shared<ReplayWaiting>(io_);
+    waiting->wake.expires_at(asio::steady_timer::time_point::max());
+    std::weak_ptr<ReplayWaiting> weak = waiting;
+    const bool started = replay_.start([weak, &io = io_](ViewReplay::Result result) {
+        asio::post(io, [weak, result = std::move(result)]() mutable {
+            if (auto waiter = weak.lock()) {
+                waiter->result = std::move(result);
+                waiter->wake.cancel();
+            }
+        });
+    });
+    if (!started) {
+        co_return refusal(request, http::status::service_unavailable,
+                          "the last seconds are being saved already; try again when that is done");
+    }
+    replayWaiting_ = waiting;
+    while (!waiting->result && state_ == State::serving) {
+        boost::system::error_code woken;
+        co_await waiting->wake.async_wait(asio::redirect_error(use_awaitable, woken));
+    }
+    if (!waiting->result) {
+        co_return refusal(request, http::status::service_unavailable, "the viewer stops");
+    }
+    auto& result = *waiting->result;
+    if (!result.ok) {
+        // The helper's refusals keep their status; what is no HTTP error is the helper's fault.
+        auto status = http::int_to_status(static_cast<unsigned>(std::max(result.status, 0)));
+        if (status == http::status::unknown || result.status < 400) {
+            status = http::status::bad_gateway;
+        }
+        co_return refusal(request, status, result.message);
+    }
+    http::response<http::string_body> response{http::status::ok, request.version()};
+    response.set(http::field::content_type, "video/mp4");
+    response.set(http::field::content_disposition, "attachment; filename=\"replay.mp4\"");
+    response.set(http::field::cache_control, "no-store");
+    response.set("X-Content-Type-Options", "nosniff");
+    response.body() = std::move(result.mp4);
+    response.keep_alive(request.keep_alive());
+    response.prepare_payload();
+    co_return response;
+}
+
 awaitable<void> Server::serve(tcp::socket socket) {
     beast::tcp_stream stream(std::move(socket));
     Registration registration(*this, stream);
@@ -441,6 +514,14 @@ awaitable<void> Server::serve(tcp::socket socket) {
                                     "this viewer has as many connections open as it serves");
                 co_await http::async_write(stream, full, use_awaitable);
                 break;
+            }
+            if (!websocket::is_upgrade(request) && ViewAccess::pathOf(shown) == "/replay.mp4" &&
+                ViewAccess::sameToken(ViewAccess::tokenOf(shown), settings_.token)) {
+                auto response = co_await saveReplay(request);
+                stream.expires_after(replayWriteTimeout);
+                co_await http::async_write(stream, response, use_awaitable);
+                if (!response.keep_alive()) break;
+                continue;
             }
             if (!websocket::is_upgrade(request)) {
                 auto response = page(request);
@@ -494,7 +575,7 @@ awaitable<void> Server::serve(tcp::socket socket) {
 }  // namespace
 
 void view(const ClientInvocation& invocation, const ViewCommand& command, std::ostream& out) {
-    Settings settings{invocation.socket, invocation.timeoutS, "", {}, ViewAccess::newToken()};
+    Settings settings{invocation.socket, invocation.timeoutS, "", {}, ViewAccess::newToken(), 0};
     {
         ClientSocket socket(invocation.socket);
         const auto deadline =
@@ -504,6 +585,12 @@ void view(const ClientInvocation& invocation, const ViewCommand& command, std::o
         settings.screen = json::parse(reply.json.begin(), reply.json.end(), nullptr, false);
         if (!settings.screen.is_object()) {
             throw HelperFailure("the helper described its screen in what is not JSON", 502);
+        }
+        const Frame hello = socket.answer(socket.request(ClientRequests::hello()), deadline);
+        const auto greeting = json::parse(hello.json.begin(), hello.json.end(), nullptr, false);
+        if (greeting.is_object() && greeting.contains("replay_seconds") &&
+            greeting["replay_seconds"].is_number_integer()) {
+            settings.replaySeconds = greeting["replay_seconds"].get<std::int64_t>();
         }
     }
     settings.streamRequest = json{

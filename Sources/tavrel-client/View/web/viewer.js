@@ -8,6 +8,7 @@ const screenBox = document.getElementById('screen');
 const outline = document.getElementById('outline');
 const statusLine = document.getElementById('status');
 const notice = document.getElementById('notice');
+const saveReplay = document.getElementById('save-replay');
 
 // What tests and benchmarks read.
 const stats = (window.viewerStats = {
@@ -21,6 +22,7 @@ const stats = (window.viewerStats = {
   // One per measured tap, in this page's performance.now() milliseconds (see trace below).
   traces: [],
   clock: null, // { offsetMs, rttMs }: the client's monotonic clock minus this page's
+  replays: 0, // last seconds saved
   get pending() {
     return waiting.size; // requests not answered yet
   },
@@ -303,6 +305,9 @@ function connect() {
     if (message.type === 'screen') {
       screen = stats.screen = message.screen;
       screenBox.style.aspectRatio = `${screen.width_pt} / ${screen.height_pt}`;
+      // Only a helper that keeps its last seconds can save them.
+      saveReplay.hidden = !message.replay_seconds;
+      saveReplay.textContent = `Save the last ${message.replay_seconds} seconds`;
     } else if (message.type === 'answer') {
       waiting.get(message.id)?.(message);
       waiting.delete(message.id);
@@ -321,6 +326,35 @@ function connect() {
     setTimeout(connect, 1000);
   };
 }
+
+// ---- the last seconds -------------------------------------------------------------------------
+
+// The viewer asks the helper for its last seconds and renders them with the touches painted on;
+// the page offers the MP4 as a download.
+saveReplay.addEventListener('click', async () => {
+  saveReplay.disabled = true;
+  say('saving the last seconds…');
+  try {
+    const response = await fetch(`/replay.mp4?token=${encodeURIComponent(token)}`);
+    if (!response.ok) {
+      say(`no replay: ${(await response.text()).trim()}`);
+      return;
+    }
+    const link = document.createElement('a');
+    link.href = URL.createObjectURL(await response.blob());
+    link.download = `replay-${new Date().toISOString().replace(/[:.]/g, '-')}.mp4`;
+    document.body.append(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+    stats.replays += 1;
+    say(null);
+  } catch (error) {
+    say(`no replay: ${error.message}`);
+  } finally {
+    saveReplay.disabled = false;
+  }
+});
 
 // ---- touches ----------------------------------------------------------------------------------
 
