@@ -1,12 +1,11 @@
 // One helper serving one animating simulated iPhone under a churn of clients for many minutes:
 // four streams (one that never reads, one that reads slowly, two that keep up), screenshots,
-// taps, element trees and describes, and connections dropped in the middle of requests, each
-// client bounded in count and time. Every 10 s it samples the helper's resident memory,
-// descriptors and threads and prints the series as a table; it fails (status 1) when memory
-// grows by more than 5 MB from the first third of the samples to the last, when descriptors or
-// threads do not come back to where they were once the clients leave, or when a request goes
-// unanswered for more than 10 s.
-// Usage: Soak [--minutes M]   (default 20)
+// taps, element trees, describes and replays (the helper keeps 30 s), and connections dropped in
+// the middle of requests, each client bounded in count and time. Every 10 s it samples the helper's
+// resident memory, descriptors and threads and prints the series as a table; it fails (status 1)
+// when memory grows by more than 5 MB from the first third of the samples to the last, when
+// descriptors or threads do not come back to where they were once the clients leave, or when a
+// request goes unanswered for more than 10 s. Usage: Soak [--minutes M]   (default 20)
 
 #include <dirent.h>
 #include <unistd.h>
@@ -188,6 +187,7 @@ void asker(Churn& churn, double width, unsigned seed) {
         {"tree", client::ClientRequests::accessibility()},
         {"describe", client::ClientRequests::describe()},
         {"hello", client::ClientRequests::hello()},
+        {"replay", R"({"op":"replay"})"},
         // The status bar: a tap that changes nothing on the screen.
         {"tap", client::ClientRequests::hid(client::ClientRequests::tap(width / 2, 5))},
     };
@@ -253,10 +253,14 @@ double meanResident(const std::vector<Sample>& samples, std::size_t from, std::s
     return to > from ? sum / double(to - from) : 0;
 }
 
+// The replay the helper keeps throughout, fetched now and then like any request.
+constexpr int replaySeconds = 30;
+
 int run(double minutes) {
     e2e::SimulatorHome home;
     const auto udid = home.boot("Phone");
-    e2e::ServedDevice served(home, udid);
+    e2e::ServedDevice served(home, udid, "auto", "helper.sock",
+                             {"--replay-seconds", std::to_string(replaySeconds)});
     const pid_t pid = served.process().pid();
     nlohmann::json screen;
     {
@@ -351,7 +355,7 @@ int run(double minutes) {
             {timing::rounded(s.atS), timing::rounded(s.residentMB), s.descriptors, s.threads});
     }
     std::cout << nlohmann::json{{"minutes", minutes},
-                                {"replay", false},
+                                {"replay_seconds", replaySeconds},
                                 {"requests", churn.tally.counts()},
                                 {"longest_answer_s", timing::rounded(churn.tally.longestS())},
                                 {"baseline",
