@@ -5,7 +5,9 @@
 // resident memory, descriptors and threads and prints the series as a table; it fails (status 1)
 // when memory grows by more than 5 MB from the first third of the samples to the last, when
 // descriptors or threads do not come back to where they were once the clients leave, or when a
-// request goes unanswered for more than 10 s. Usage: Soak [--minutes M]   (default 20)
+// request goes unanswered for more than 10 s.
+//
+// Usage: Soak [--minutes M]   (default 20)
 
 #include <dirent.h>
 #include <unistd.h>
