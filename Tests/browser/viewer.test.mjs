@@ -3,9 +3,11 @@
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFile } from 'node:child_process';
 import { existsSync, readFileSync } from 'node:fs';
 import net from 'node:net';
 import { join } from 'node:path';
+import { promisify } from 'node:util';
 import { chromium } from 'playwright-core';
 import { simulatedHome, waitFor } from '../Support/simulated.mjs';
 
@@ -13,6 +15,7 @@ const browserPath = process.env.TAVREL_CHROMIUM ?? '/usr/bin/chromium';
 
 // ---- the device, the helper and the viewer ----------------------------------------------------
 
+const run = promisify(execFile);
 const simulated = simulatedHome('tavrel-viewer-');
 const { home, tool, start } = simulated;
 const socketPath = join(home, 'helper.sock');
