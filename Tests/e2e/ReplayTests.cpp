@@ -18,6 +18,12 @@
 namespace tavrel::e2e {
 namespace {
 
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
 using nlohmann::json;
 using namespace std::chrono_literals;
 using testing::waitUntil;
@@ -167,7 +173,8 @@ TEST(Replay, HoldsNoMoreThanItsBoundWhileTheScreenAnimates) {
     ASSERT_GT(fullKiB, 0);
     std::cout << "resident: " << fullKiB << " KiB with the ring full, " << endKiB
               << " KiB seven seconds later\n";
-    EXPECT_LT(endKiB - fullKiB, 8 * 1024);
+    // A sanitizer's allocator keeps what is freed (quarantine), whatever the ring lets go.
+    if (!sanitized) EXPECT_LT(endKiB - fullKiB, 8 * 1024);
 }
 
 }  // namespace
