@@ -12,6 +12,7 @@
 #include "HelperCore/Video/AnnexB.hpp"
 #include "HelperCore/Video/NALUnit.hpp"
 #include "HelperCore/Video/SharedStreams.hpp"
+#include "Support/NextUnit.hpp"
 #include "Support/WaitUntil.hpp"
 
 namespace tavrel {
@@ -80,15 +81,7 @@ struct Encoders {
 const EncoderPlan plan{360, 640, 30, 1, 1000000, 187500};
 
 std::optional<Seen> take(const AsyncStream<Bytes>& stream) {
-    std::stop_source stop;
-    std::jthread deadline([&](std::stop_token token) {
-        std::mutex mutex;
-        std::condition_variable_any sleeper;
-        std::unique_lock lock(mutex);
-        sleeper.wait_for(lock, token, testing::patience, [] { return false; });
-        stop.request_stop();
-    });
-    const auto bytes = stream.next(stop.get_token());
+    const auto bytes = testing::nextWithinPatience(stream);
     if (!bytes) return std::nullopt;
     return seen(*bytes);
 }

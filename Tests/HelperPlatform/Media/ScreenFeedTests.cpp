@@ -10,6 +10,7 @@
 #include "HelperPlatform/Media/Warming.hpp"
 #include "HelperPlatform/Support/StreamCollector.hpp"
 #include "HelperPlatform/Support/SyntheticPixelSource.hpp"
+#include "Support/NextUnit.hpp"
 #include "Support/WaitUntil.hpp"
 
 namespace tavrel {
@@ -118,15 +119,7 @@ TEST(ScreenFeed, StreamsProduceUntilCancelled) {
 
 // The next unit within the test's patience, or nothing; the stream stays open.
 std::optional<Bytes> nextUnit(const AsyncStream<Bytes>& stream) {
-    std::stop_source stop;
-    std::jthread deadline([&](std::stop_token token) {
-        std::mutex mutex;
-        std::condition_variable_any sleeper;
-        std::unique_lock lock(mutex);
-        sleeper.wait_for(lock, token, testing::patience, [] { return false; });
-        stop.request_stop();
-    });
-    return stream.next(stop.get_token());
+    return testing::nextWithinPatience(stream);
 }
 
 TEST(ScreenFeed, StreamsOfOnePlanShareAnEncoderUntilTheLastOneLeaves) {
