@@ -196,6 +196,17 @@ void BM_MP4_FFmpeg(benchmark::State& state) {
     });
 }
 
+// ffmpeg given the x264 parameters our render adds to the preset: what of the difference is
+// those parameters (one run).
+void BM_MP4_FFmpegSameParams(benchmark::State& state) {
+    const std::string out = recording().folder.file("ffmpeg-params.mp4");
+    measure(state, "mp4_ffmpeg_same_params", out, [&] {
+        shell("ffmpeg -v error -y -i '" + recording().movie + "' -frames:v " +
+              std::to_string(movieFrames()) + " " + mp4Settings() + "-x264-params " +
+              MovieWriter::x264Params() + " '" + out + "'");
+    });
+}
+
 void BM_MP4_FFmpegSameFrames(benchmark::State& state) {
     const std::string out = recording().folder.file("same.mp4");
     measure(state, "mp4_ffmpeg_same_frames", out, [&] {
@@ -240,6 +251,7 @@ void timed(benchmark::internal::Benchmark* benchmark, int runs = repetitions) {
 BENCHMARK_CAPTURE(BM_MP4_Ours, Marked, true)->Apply([](auto* b) { timed(b); });
 BENCHMARK_CAPTURE(BM_MP4_Ours, Unmarked, false)->Apply([](auto* b) { timed(b); });
 BENCHMARK(BM_MP4_FFmpeg)->Apply([](auto* b) { timed(b); });
+BENCHMARK(BM_MP4_FFmpegSameParams)->Apply([](auto* b) { timed(b, 1); });
 BENCHMARK(BM_MP4_FFmpegSameFrames)->Apply([](auto* b) { timed(b, 1); });
 BENCHMARK_CAPTURE(BM_GIF_Ours, Marked, true)->Apply([](auto* b) { timed(b); });
 BENCHMARK_CAPTURE(BM_GIF_Ours, Unmarked, false)->Apply([](auto* b) { timed(b); });
@@ -272,6 +284,8 @@ void summarise() {
     // The marks change the pictures x264 gets and so its work: the time on the same pictures
     // is the like-for-like one.
     summary["mp4_time_ratio"] = rounded(seconds("mp4_ours") / seconds("mp4_ffmpeg"));
+    summary["mp4_time_ratio_same_params"] =
+        rounded(seconds("mp4_ours") / seconds("mp4_ffmpeg_same_params"));
     summary["mp4_time_ratio_unmarked"] =
         rounded(seconds("mp4_ours_unmarked") / seconds("mp4_ffmpeg"));
     summary["mp4_size_ratio_unmarked"] = rounded(bytes("mp4_ours_unmarked") / bytes("mp4_ffmpeg"));

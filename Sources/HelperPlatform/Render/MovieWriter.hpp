@@ -22,6 +22,10 @@ inline constexpr int fps = 30;
 /// The average bit rate of a W x H movie.
 std::int64_t bitRate(int width, int height);
 
+/// libx264's parameters beyond the preset: the frame-type lookahead split over 1.5 threads a
+/// core (x264 gives it a sixth of its frame threads, which then wait on it).
+std::string x264Params();
+
 /// Throws `HelperFailure` 502 ("the MP4 cannot be written: {reason}", "the MP4 has no pixel
 /// buffers", "the MP4 has no pixel buffer free", "the MP4 stopped taking frames: {reason}",
 /// "the MP4 was not finished: {reason}") and the source's failures. The file at `path` is
