@@ -52,9 +52,13 @@ class Request {
     /// The "op" text of this kind of request.
     std::string_view op() const noexcept;
 
-    /// True for `hid` and `hello`: the connection answers them before reading the next frame,
-    /// so that input goes in strictly in the client's order.
-    bool inOrder() const noexcept { return kind_ == Kind::hid || kind_ == Kind::hello; }
+    /// True for `hid`, `hello` and `replay`: the connection answers them before reading the next
+    /// frame, so that input goes in strictly in the client's order, and so that a client can
+    /// have only one replay (a copy of the whole ring) made for it before its unsent bytes hold
+    /// back what it sends next.
+    bool inOrder() const noexcept {
+        return kind_ == Kind::hid || kind_ == Kind::hello || kind_ == Kind::replay;
+    }
 
     /// The payload of a screenshot, hid or stream request; null for any other kind.
     const ScreenshotRequest* asScreenshot() const {

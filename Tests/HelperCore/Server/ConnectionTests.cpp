@@ -8,10 +8,14 @@
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "HelperCore/Base/JSON.hpp"
+#include "HelperCore/Replay/ReplayRing.hpp"
+#include "HelperCore/Replay/TouchLog.hpp"
 #include "HelperCore/Server/Connection.hpp"
 #include "HelperCore/Server/Router.hpp"
+#include "HelperCore/Video/AnnexB.hpp"
 #include "Support/MemoryChannel.hpp"
 #include "Support/ScriptedDevice.hpp"
+#include "Support/WaitUntil.hpp"
 
 namespace tavrel {
 namespace {
@@ -367,6 +371,51 @@ TEST(Connection, AClientThatFallsBehindGetsAGapThenAKeyFrameAndRepliesAreKept) {
     EXPECT_EQ(std::vector<Bytes>(chunks.begin(), chunks.begin() + 4),
               (std::vector<Bytes>{key, delta, delta, delta}));
     EXPECT_TRUE(isKey(chunks[4])) << "a delta frame right after the gap";
+    connection->readEnded();
+    connection->close();
+    connection->waitUntilIdle();
+}
+
+TEST(Connection, ReplaysAskedForTogetherAreMadeOneAtATimeAsTheClientReads) {
+    ScriptedDevice device;
+    auto ring = std::make_shared<ReplayRing>(5, 4 << 20);
+    Bytes key(AnnexB::startCode.begin(), AnnexB::startCode.end());
+    for (std::uint8_t header : {0x67, 0x68, 0x65}) {
+        if (header != 0x67)
+            key.insert(key.end(), AnnexB::startCode.begin(), AnnexB::startCode.end());
+        key.insert(key.end(), {header, 0x88, 0x84});
+    }
+    key.resize(key.size() + 200000, 0x5A);
+    ring->add(key, Moment::now().monoS);
+    Router router(device, nullptr, ring);
+    auto sink = std::make_shared<StalledSink>();
+    ConnectionLimits limits;
+    limits.unsentBytes = 64 << 10;
+    auto connection =
+        Connection::make(sink, router, Log(Log::Level::error, nullptr), TaskPool::shared(), limits);
+    Bytes requests;
+    for (std::uint32_t id = 1; id <= 5; ++id) {
+        const Bytes more = Wire::encode(request(id, R"({"op":"replay"})"));
+        requests.insert(requests.end(), more.begin(), more.end());
+    }
+    connection->received(requests);
+    ASSERT_TRUE(testing::waitUntil([&] { return connection->writer().unsent() > 0; }));
+    // Answered together, all five would be queued within a few milliseconds.
+    std::this_thread::sleep_for(100ms);
+    EXPECT_GT(connection->writer().unsent(), key.size());
+    EXPECT_LT(connection->writer().unsent(), 2 * key.size()) << "more than one replay is unread";
+
+    sink->startReading();
+    std::vector<std::uint32_t> replied;
+    ASSERT_TRUE(testing::waitUntil([&] {
+        connection->writable();
+        replied.clear();
+        for (const auto& frame : sink->frames()) {
+            if (frame.kind == FrameKind::reply) replied.push_back(frame.id);
+        }
+        return replied.size() == 5;
+    }));
+    EXPECT_EQ(replied, (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
     connection->readEnded();
     connection->close();
     connection->waitUntilIdle();

@@ -42,7 +42,7 @@ TEST(RequestDecode, ReadsEveryKindWithItsDefaults) {
         {R"({"op":"hello"})", Request::hello(), true},
         {R"({"op":"describe"})", Request::describe(), false},
         {R"({"op":"accessibility","quality":1})", Request::accessibility(), false},
-        {R"({"op":"replay"})", Request::replay(), false},
+        {R"({"op":"replay"})", Request::replay(), true},
         {R"({"op":"touches"})", Request::touches(std::nullopt), false},
         {R"({"op":"touches","since":null})", Request::touches(std::nullopt), false},
         {R"({"op":"touches","since":1765324800.25})", Request::touches(1765324800.25), false},
