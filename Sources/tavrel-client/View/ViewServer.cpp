@@ -22,7 +22,6 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <set>
 
 #include "HelperCore/Base/HelperFailure.hpp"
 #include "tavrel-client/ClientRequests.hpp"
@@ -64,6 +63,8 @@ constexpr auto replayWriteTimeout = 120s;
 // A connection that has not shown the token has this long to send a request's headers; a page
 // sends them at once.
 constexpr auto unadmittedHeaderTimeout = 5s;
+// How long a connection that has not shown the token is safe from making room for a newer one.
+constexpr auto strangerGrace = 200ms;
 
 struct Settings {
     std::string socket;
@@ -80,6 +81,7 @@ class Viewer;
 class Server {
   public:
     enum class State { serving, stopping };
+    using Clock = std::chrono::steady_clock;
 
     Server(asio::io_context& io, Settings settings)
         : io_(io), settings_(std::move(settings)), replay_(settings_.socket, settings_.timeoutS) {}
@@ -96,21 +98,13 @@ class Server {
 
     awaitable<void> accept() {
         while (state_ == State::serving) {
+            if (!co_await makeRoomForAStranger()) break;
             tcp::socket socket(io_);
             boost::system::error_code error;
             co_await acceptor_.async_accept(socket, asio::redirect_error(use_awaitable, error));
             if (error) {
                 if (state_ != State::serving) break;
                 continue;
-            }
-            // The oldest stranger makes room for a new one, so that strangers that never speak
-            // cannot fill the door: a page gets in with the next connection it opens.
-            if (unadmitted_.size() >= maxUnadmitted) {
-                const auto oldest = unadmitted_.begin();
-                const auto number = *oldest;
-                unadmitted_.erase(oldest);
-                if (const auto found = connections_.find(number); found != connections_.end())
-                    found->second->close();
             }
             // A tap's frame must not wait for the acknowledgement of the one before it.
             boost::system::error_code ignored;
@@ -126,6 +120,7 @@ class Server {
         boost::system::error_code ignored;
         acceptor_.close(ignored);
         for (auto& [number, stream] : connections_) stream->close();
+        doorWait_.cancel();
         if (auto waiting = replayWaiting_.lock()) waiting->wake.cancel();
     }
 
@@ -141,11 +136,11 @@ class Server {
         Registration(Server& server, beast::tcp_stream& stream)
             : server_(server), number_(server.nextConnection_++) {
             server_.connections_[number_] = &stream;
-            server_.unadmitted_.insert(number_);
+            server_.unadmitted_.emplace(number_, Clock::now());
         }
         ~Registration() {
             server_.connections_.erase(number_);
-            server_.unadmitted_.erase(number_);
+            if (server_.unadmitted_.erase(number_) > 0) server_.doorWait_.cancel();
             if (state_ == State::admitted) --server_.admitted_;
         }
         Registration(const Registration&) = delete;
@@ -157,6 +152,7 @@ class Server {
             if (state_ == State::admitted) return true;
             if (server_.admitted_ >= maxConnections) return false;
             server_.unadmitted_.erase(number_);
+            server_.doorWait_.cancel();
             ++server_.admitted_;
             state_ = State::admitted;
             return true;
@@ -175,6 +171,28 @@ class Server {
         std::optional<ViewReplay::Result> result;
     };
 
+    // With the strangers' budget spent, the oldest stranger makes room for the next connection,
+    // so that strangers that never speak cannot fill the door. But each first gets
+    // `strangerGrace` to show the token: evicted at once, a page's connection could go before its
+    // headers were read, while a burst of strangers was accepted behind it. Until then, the next
+    // connections wait in the listen queue; a page gets in once those ahead of it have had
+    // their grace. False when the viewer stops.
+    awaitable<bool> makeRoomForAStranger() {
+        while (state_ == State::serving && unadmitted_.size() >= maxUnadmitted) {
+            const auto [number, arrived] = *unadmitted_.begin();
+            if (const auto age = Clock::now() - arrived; age < strangerGrace) {
+                doorWait_.expires_after(strangerGrace - age);
+                boost::system::error_code ignored;
+                co_await doorWait_.async_wait(asio::redirect_error(use_awaitable, ignored));
+                continue;
+            }
+            unadmitted_.erase(unadmitted_.begin());
+            if (const auto found = connections_.find(number); found != connections_.end())
+                found->second->close();
+        }
+        co_return state_ == State::serving;
+    }
+
     awaitable<void> serve(tcp::socket socket);
     http::response<http::string_body> page(const http::request<http::string_body>& request);
     awaitable<http::response<http::string_body>> saveReplay(
@@ -189,8 +207,9 @@ class Server {
     State state_ = State::serving;
     std::uint64_t nextConnection_ = 0;
     std::map<std::uint64_t, beast::tcp_stream*> connections_;
-    // Oldest first: connection numbers only grow.
-    std::set<std::uint64_t> unadmitted_;
+    // When each stranger came in, oldest first: connection numbers only grow.
+    std::map<std::uint64_t, Clock::time_point> unadmitted_;
+    asio::steady_timer doorWait_{io_};
     std::size_t admitted_ = 0;
     ViewReplay replay_;
     std::weak_ptr<ReplayWaiting> replayWaiting_;
