@@ -66,8 +66,9 @@ after(async () => {
 
 // ---- helpers in the page ----------------------------------------------------------------------
 
-async function openViewer(options = {}) {
+async function openViewer(options = {}, beforeLoading = async () => {}) {
   const page = await browser.newPage({ viewport: { width: 900, height: 1000 }, ...options });
+  await beforeLoading(page);
   await page.goto(url);
   await page.waitForFunction(() => window.viewerStats?.frames > 0, null, { timeout: 20000 });
   return page;
@@ -175,7 +176,21 @@ describe('the viewer', { concurrency: false }, () => {
     // The first finger drags the slider to its left end; then a second lands on "Tap me" and
     // lifts. Two fingers down make a gesture of two: the slider stays where the first left it,
     // the second finger taps nothing, and neither lifts the other.
-    const page = await openViewer({ hasTouch: true });
+    // The viewer's text messages are held back while the first finger moves, as on a slow
+    // helper: its moves then wait for the first one's answer, and must still reach the device
+    // before the second finger does.
+    let socket = null;
+    let holding = false;
+    const held = [];
+    const page = await openViewer({ hasTouch: true }, (page) =>
+      page.routeWebSocket(/\/live/, (route) => {
+        socket = route;
+        route.connectToServer().onMessage((message) => {
+          if (holding && typeof message === 'string') held.push(message);
+          else route.send(message);
+        });
+      })
+    );
     const slider = await element('volume-slider');
     const button = await element('tap-button');
     const taps = (await element('tap-count')).label;
@@ -193,11 +208,14 @@ describe('the viewer', { concurrency: false }, () => {
       }
     });
     const { cdp, touch } = await touchScreen(page);
+    holding = true;
     await touch('touchStart', [from, 1]);
     for (let step = 1; step <= 10; step++) {
       await touch('touchMove', [{ x: from.x + ((to.x - from.x) * step) / 10, y: from.y }, 1]);
     }
     await touch('touchStart', [to, 1], [other, 2]);
+    holding = false;
+    for (const message of held.splice(0)) socket.send(message);
     await touch('touchMove', [to, 1], [{ x: other.x + 4, y: other.y }, 2]);
     await touch('touchEnd', [{ x: other.x + 4, y: other.y }, 2]);
     await touch('touchEnd', [to, 1]);

@@ -430,7 +430,7 @@ canvas.addEventListener('pointerdown', (event) => {
   canvas.focus();
   const pointer = { fingers, last: pointOf(event), touch: event.pointerType === 'touch' };
   pointers.set(event.pointerId, pointer);
-  hid(eventsOf(pointer, 'down'));
+  hid([...pendingMoves(), ...eventsOf(pointer, 'down')]);
   drawFingers();
   event.preventDefault();
 });
@@ -441,10 +441,18 @@ canvas.addEventListener('pointerdown', (event) => {
 let moving = false;
 const moved = new Set(); // pointers whose latest point has not been sent
 
-function sendMoves() {
-  if (moving || moved.size === 0) return;
+// The moves not sent yet, taken to go out now. A finger that lands or lifts takes them along
+// ahead of its own event: sent after it, a move of the first finger would come once two are
+// down, and the device would see it as the start of a gesture of two.
+function pendingMoves() {
   const events = [...moved].flatMap((pointer) => eventsOf(pointer, 'down'));
   moved.clear();
+  return events;
+}
+
+function sendMoves() {
+  if (moving || moved.size === 0) return;
+  const events = pendingMoves();
   moving = true;
   hid(events).then(() => {
     moving = false;
@@ -474,7 +482,7 @@ function lift(event) {
   moved.delete(pointer);
   pointer.last = pointOf(event);
   drawFingers();
-  const events = eventsOf(pointer, 'up');
+  const events = [...pendingMoves(), ...eventsOf(pointer, 'up')];
   // The last finger to lift is timed to the frame it changes.
   if (pointers.size > 0) hid(events);
   else startLatency(hid(events, { trace: true }).id, event.timeStamp, handled);
