@@ -174,7 +174,9 @@ TEST(Replay, HoldsNoMoreThanItsBoundWhileTheScreenAnimates) {
     std::cout << "resident: " << fullKiB << " KiB with the ring full, " << endKiB
               << " KiB seven seconds later\n";
     // A sanitizer's allocator keeps what is freed (quarantine), whatever the ring lets go.
-    if (!sanitized) EXPECT_LT(endKiB - fullKiB, 8 * 1024);
+    if (!sanitized) {
+        EXPECT_LT(endKiB - fullKiB, 8 * 1024);
+    }
 }
 
 }  // namespace
