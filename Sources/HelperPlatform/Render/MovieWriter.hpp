@@ -23,7 +23,8 @@ inline constexpr int fps = 30;
 std::int64_t bitRate(int width, int height);
 
 /// libx264's parameters beyond the preset: the frame-type lookahead split over 1.5 threads a
-/// core (x264 gives it a sixth of its frame threads, which then wait on it).
+/// core (x264 on its own gives it a fraction of that, one thread on two cores, and its frame
+/// threads then wait on it).
 std::string x264Params();
 
 /// Throws `HelperFailure` 502 ("the MP4 cannot be written: {reason}", "the MP4 has no pixel
