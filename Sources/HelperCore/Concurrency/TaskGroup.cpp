@@ -53,7 +53,11 @@ void TaskGroup::spawn(Task task) {
         }
         task = nullptr;  // the child's captures die before the group hears it finished
         std::lock_guard lock(state->mutex);
-        if (error && !state->firstError) state->firstError = error;
+        // Handed over or dropped under the lock: the waiter may read the error and let it go as
+        // soon as it is published, and its last reference must not then fall on this thread
+        // (the count lives in the uninstrumented runtime, so no sanitizer sees that order).
+        if (error && !state->firstError) state->firstError = std::move(error);
+        error = nullptr;
         if (--state->active == 0) state->finished.notify_all();
     };
     try {
